@@ -1,0 +1,11 @@
+// The forward pass of ZORModulePyThread: forward and its two workers.
+#pragma once
+
+#include <Python.h>
+
+namespace marlune {
+
+// Method-table entries for the forward pass, in namespace order after __init__.
+#define MARLUNE_FORWARD_METHODS
+
+}  // namespace marlune

@@ -1,0 +1,41 @@
+// Module state of quorvane.marlune: the interned names its functions use.
+//
+// The module object itself is reached from module functions through `self`,
+// and from the clean class's methods through the class (see module_of).
+#pragma once
+
+#include <Python.h>
+
+#include "common/refs.hpp"
+
+namespace marlune {
+
+namespace py = pybind11;
+
+inline constexpr const char* kFile = "quorvane/marlune";
+
+// Every interned name, by identifier.
+#define MARLUNE_NAMES(X)                                                                        \
+    X(GZR) X(pc) X(copy) X(nn) X(torch) X(pdb) X(Thread) X(doing_threading) X(ModuleType)        \
+    X(Module) X(ZORModulePyThread) X(__init__) X(register_buffer)  \
+    X(layer_array) X(processor_array) X(skip_weights) X(node_index) X(num_cycles) X(view_tuple)  \
+    X(clone) X(detach)
+
+struct State {
+#define MARLUNE_DECLARE(name) PyObject* name;
+    MARLUNE_NAMES(MARLUNE_DECLARE)
+#undef MARLUNE_DECLARE
+};
+
+inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+
+// The module that created `defining_class` (set when the class is made).
+inline PyObject* module_of(PyTypeObject* defining_class) {
+    PyObject* m = PyType_GetModule(defining_class);
+    if (m == nullptr) throw py::error_already_set();
+    return m;
+}
+
+extern PyModuleDef module_def;
+
+}  // namespace marlune

@@ -1,0 +1,3 @@
+from quorvane.cli import main
+
+raise SystemExit(main())

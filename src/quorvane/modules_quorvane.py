@@ -1,0 +1,209 @@
+"""The trained wrapper ``ZORNeuronModule`` and its processors.
+
+A wrapper holds one main layer and a number of dendrite layers of the same shape. On
+every forward pass all of them see the same input; the dendrite outputs are combined in
+a cascade (each dendrite receives the skip-weighted values of the earlier ones and then
+passes through the dendrite nonlinearity) and all of them are added, skip-weighted, into
+the main layer's output. The forward below computes in exactly the order the clean
+inference module does, so a converted network gives the same numbers.
+"""
+
+import copy
+
+import torch
+import torch.nn as nn
+
+from quorvane import globals_quorvane as GZR
+
+
+class ZORProcessor:
+    """Adapts a layer's inputs and outputs to the combination; this one passes
+    everything through unchanged.
+
+    The conversion points ``pre``/``post`` at ``pre_d``/``post_d`` for a dendrite layer and
+    at ``post_n1``/``post_n2`` for the main layer.
+    """
+
+    def __init__(self):
+        self.pre = None
+        self.post = None
+
+    def pre_d(self, *args, **kwargs):
+        """Dendrite inputs: returns the positional and keyword arguments for the layer."""
+        return args, kwargs
+
+    def post_d(self, out):
+        """Dendrite output: the value that enters the combination."""
+        return out
+
+    def post_n1(self, out):
+        """Main output, before the dendrites are added in."""
+        return out
+
+    def post_n2(self, out):
+        """Combined main value: the result of the wrapper."""
+        return out
+
+
+class TupleOutputProcessor(ZORProcessor):
+    """For layers that return ``(output, state)``, such as ``torch.nn.GRU`` and
+    ``torch.nn.LSTM``: only ``output`` is combined; the main layer's state is kept
+    between ``post_n1`` and ``post_n2`` and returned beside the combined output.
+
+    The state is held on the processor for the length of one forward pass, so one
+    wrapped recurrent layer must not run forward passes from several threads at once.
+    """
+
+    def __init__(self):
+        super().__init__()
+        self._state = None
+
+    def post_d(self, out):
+        return out[0]
+
+    def post_n1(self, out):
+        self._state = out[1]
+        return out[0]
+
+    def post_n2(self, out):
+        state, self._state = self._state, None
+        return out, state
+
+
+class DendriteValues:
+    """Shape facts of a wrapped layer's output: one entry of ``this_output_dimensions`` per
+    output dimension (-1 where the size varies, the neuron count at the neuron
+    dimension) and the position of the neuron dimension, ``this_node_index``."""
+
+    def __init__(self, output_dimensions, node_index):
+        self.this_output_dimensions = list(output_dimensions)
+        self.this_node_index = torch.tensor(node_index)
+
+    def __repr__(self):
+        return (f"DendriteValues(output_dimensions={self.this_output_dimensions}, "
+                f"node_index={int(self.this_node_index)})")
+
+
+class DendriteModule(nn.Module):
+    """The dendrite side of a wrapper: layers, processors, the dendrite-to-dendrite skip
+    weights (entry k has k rows, one per earlier dendrite), the cycle count and the
+    output shape facts."""
+
+    def __init__(self, layers, processors, dendrites_to_dendrites, num_cycles, dendrite_values):
+        super().__init__()
+        self.layers = nn.ModuleList(layers)
+        self.processors = processors
+        self.dendrites_to_dendrites = nn.ParameterList(dendrites_to_dendrites)
+        self.register_buffer("num_cycles", num_cycles)
+        self.dendrite_values = dendrite_values
+
+
+_RECURRENT = (nn.RNN, nn.GRU, nn.LSTM)
+
+
+def _default_dimensions(layer):
+    """Output dimensions and neuron index for the common layer types, assuming the
+    layer's usual input rank (a 2-D batch for Linear)."""
+    if isinstance(layer, nn.Linear):
+        return [-1, layer.out_features], 1
+    if isinstance(layer, (nn.Conv1d, nn.Conv2d, nn.Conv3d)):
+        return [-1, layer.out_channels] + [-1] * len(layer.kernel_size), 1
+    if isinstance(layer, _RECURRENT):
+        width = layer.hidden_size * (2 if layer.bidirectional else 1)
+        if isinstance(layer, nn.LSTM) and layer.proj_size:
+            width = layer.proj_size * (2 if layer.bidirectional else 1)
+        return [-1, -1, width], 2
+    raise ValueError(
+        f"cannot tell the output shape of {type(layer).__name__}: "
+        "pass output_dimensions and node_index")
+
+
+def _fresh_copy(layer):
+    """A layer of the same shape with its own, newly initialised parameters."""
+    twin = copy.deepcopy(layer)
+    for module in twin.modules():
+        reset = getattr(module, "reset_parameters", None)
+        if callable(reset):
+            reset()
+    return twin
+
+
+class ZORNeuronModule(nn.Module):
+    """Training wrapper around one main layer with ``num_dendrites`` dendrite layers.
+
+    ``output_dimensions`` and ``node_index`` describe the main layer's output (see
+    ``DendriteValues``); they default from the layer type. ``processor_factory`` makes
+    the processors; it defaults to ``TupleOutputProcessor`` for recurrent layers and to
+    none otherwise. ``init_scale`` sets the size of the initial skip weights.
+    """
+
+    def __init__(self, main_module, num_dendrites=1, output_dimensions=None, node_index=None,
+                 processor_factory=None, init_scale=0.1):
+        super().__init__()
+        if num_dendrites < 0:
+            raise ValueError("num_dendrites must be at least 0")
+        if output_dimensions is None or node_index is None:
+            dims, index = _default_dimensions(main_module)
+            output_dimensions = dims if output_dimensions is None else output_dimensions
+            node_index = index if node_index is None else node_index
+        if not 0 <= node_index < len(output_dimensions):
+            raise ValueError("node_index must name one of the output dimensions")
+        neurons = int(output_dimensions[node_index])
+        if neurons <= 0:
+            raise ValueError("the output dimension at node_index must give the neuron count")
+        if processor_factory is None and isinstance(main_module, _RECURRENT):
+            processor_factory = TupleOutputProcessor
+
+        reference = next(iter(main_module.parameters()), None)
+        like = {} if reference is None else {"dtype": reference.dtype, "device": reference.device}
+
+        def weights(rows):
+            return nn.Parameter(torch.randn(rows, neurons, **like) * init_scale)
+
+        layers = [_fresh_copy(main_module) for _ in range(num_dendrites)]
+        processors = [processor_factory() for _ in layers] if processor_factory else []
+        self.main_module = main_module
+        self.processor = processor_factory() if processor_factory else None
+        self.dendrite_module = DendriteModule(
+            layers, processors, [weights(k) for k in range(num_dendrites)],
+            torch.tensor(num_dendrites), [DendriteValues(output_dimensions, node_index)])
+        # One entry per dendrite added so far; the last one feeds the main output.
+        self.dendrites_to_top = nn.ParameterList([weights(k + 1) for k in range(num_dendrites)])
+        self.register_buffer("this_node_index", torch.tensor(node_index))
+        for parameter in self.parameters():
+            parameter.wrapped = True
+
+    def _view_shape(self):
+        values = self.dendrite_module.dendrite_values[0]
+        return [-1 if dim == values.this_node_index else 1
+                for dim in range(len(values.this_output_dimensions))]
+
+    def forward(self, *args, **kwargs):
+        dendrites = self.dendrite_module
+        count = len(dendrites.layers)
+        combine = count > 0 and len(dendrites.dendrites_to_dendrites) > 0 and len(self.dendrites_to_top) > 0
+        view = self._view_shape()
+        values = []
+        for c in range(count):
+            processor = None if dendrites.processors == [] else dendrites.processors[c]
+            layer_args, layer_kwargs = (args, kwargs) if processor is None else processor.pre_d(*args, **kwargs)
+            out = dendrites.layers[c](*tuple(layer_args), **layer_kwargs)
+            if processor is not None:
+                out = processor.post_d(out)
+            if combine:
+                rows = dendrites.dendrites_to_dendrites[c]
+                for j in range(c):
+                    out = out + rows[j, :].view(view).to(out.device) * values[j]
+                out = GZR.pc.get_zor_forward_function()(out)
+            values.append(out)
+
+        out = self.main_module(*args, **kwargs)
+        if self.processor is not None:
+            out = self.processor.post_n1(out)
+        if combine:
+            rows = self.dendrites_to_top[-1]
+            for j in range(count):
+                out = out + rows[j, :].view(view).to(out.device) * values[j]
+        if self.processor is not None:
+            out = self.processor.post_n2(out)
+        return out
