@@ -63,10 +63,10 @@ int exec_module(PyObject* m) noexcept {
         qv::bind_name(ns, st.Thread, qv::import_from(qv::import("threading").ptr(), st.Thread).ptr());
         qv::bind_name(ns, st.doing_threading, Py_False);
         qv::bind_name(ns, st.ZORModulePyThread, make_clean_module_class(m).ptr());
-        bind_functions(m, MARLUNE_LOOKUP_NAMES);
+        bind_functions(m, MARLUNE_LOOKUP_FUNCTION_NAMES);
         qv::bind_name(ns, st.ModuleType, qv::global(ns, st.ZORModulePyThread).ptr());
         qv::bind_name(ns, st.doing_threading, Py_False);
-        bind_functions(m, MARLUNE_WALK_NAMES);
+        bind_functions(m, MARLUNE_WALK_FUNCTION_NAMES);
     });
 }
 

@@ -7,6 +7,8 @@
 #include <Python.h>
 
 #include "common/refs.hpp"
+#include "marlune/forward.hpp"
+#include "marlune/walk.hpp"
 
 namespace marlune {
 
@@ -14,12 +16,14 @@ namespace py = pybind11;
 
 inline constexpr const char* kFile = "quorvane/marlune";
 
-// Every interned name, by identifier.
-#define MARLUNE_NAMES(X)                                                                        \
-    X(GZR) X(pc) X(copy) X(nn) X(torch) X(pdb) X(Thread) X(doing_threading) X(ModuleType)        \
-    X(Module) X(ZORModulePyThread) X(__init__) X(register_buffer)  \
-    X(layer_array) X(processor_array) X(skip_weights) X(node_index) X(num_cycles) X(view_tuple)  \
-    X(clone) X(detach)
+// Interned names of the module body and the constructor. forward.hpp and
+// walk.hpp list the names of their own code; a name appears in one list only.
+#define MARLUNE_CORE_NAMES(X)                                                                  \
+    X(GZR) X(pc) X(copy) X(nn) X(torch) X(pdb) X(Thread) X(doing_threading) X(ModuleType)       \
+    X(Module) X(ZORModulePyThread) X(__init__) X(register_buffer) X(layer_array)                \
+    X(processor_array) X(skip_weights) X(node_index) X(num_cycles) X(view_tuple) X(clone) X(detach)
+
+#define MARLUNE_NAMES(X) MARLUNE_CORE_NAMES(X) MARLUNE_FORWARD_NAMES(X) MARLUNE_WALK_NAMES(X)
 
 struct State {
 #define MARLUNE_DECLARE(name) PyObject* name;

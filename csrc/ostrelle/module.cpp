@@ -11,7 +11,6 @@
 #include "common/globals.hpp"
 #include "common/module_init.hpp"
 #include "ostrelle/block_layer.hpp"
-#include "ostrelle/functions.hpp"
 #include "ostrelle/state.hpp"
 
 namespace ostrelle {
@@ -63,8 +62,9 @@ int exec_module(PyObject* m) noexcept {
         qv::bind_name(ns, st.string, qv::import("string").ptr());
         qv::bind_name(ns, st.copy, qv::import("copy").ptr());
         qv::bind_name(ns, st.ZORLayer, make_block_layer_class(m).ptr());
-        for (const char* name : std::initializer_list<const char*> OSTRELLE_FUNCTION_NAMES)
-            qv::bind_function(m, function_named(name));
+        const std::initializer_list<const char*> names = {
+            OSTRELLE_CONVERSION_FUNCTION_NAMES OSTRELLE_LOOKUP_FUNCTION_NAMES OSTRELLE_WALK_FUNCTION_NAMES};
+        for (const char* name : names) qv::bind_function(m, function_named(name));
     });
 }
 

@@ -7,6 +7,9 @@
 #include <Python.h>
 
 #include "common/refs.hpp"
+#include "ostrelle/conversion.hpp"
+#include "ostrelle/lookups.hpp"
+#include "ostrelle/walk.hpp"
 
 namespace ostrelle {
 
@@ -14,10 +17,16 @@ namespace py = pybind11;
 
 inline constexpr const char* kFile = "quorvane/ostrelle";
 
-// Every interned name, by identifier.
-#define OSTRELLE_NAMES(X)                                                                   \
-    X(GZR) X(ZR) X(UZR) X(nn) X(torch) X(pdb) X(np) X(string) X(copy) X(pc) X(Module)        \
-    X(ZORLayer) X(__init__)
+// Interned names of the module body. conversion.hpp, lookups.hpp and walk.hpp
+// list the names of their own code; a name appears in one list only.
+#define OSTRELLE_CORE_NAMES(X) \
+    X(GZR) X(ZR) X(UZR) X(nn) X(torch) X(pdb) X(np) X(string) X(copy) X(pc) X(Module) X(ZORLayer) X(__init__)
+
+// Names used only by the block layer's constructor.
+#define OSTRELLE_BLOCK_NAMES(X)
+
+#define OSTRELLE_NAMES(X) \
+    OSTRELLE_CORE_NAMES(X) OSTRELLE_BLOCK_NAMES(X) OSTRELLE_CONVERSION_NAMES(X) OSTRELLE_LOOKUP_NAMES(X) OSTRELLE_WALK_NAMES(X)
 
 struct State {
 #define OSTRELLE_DECLARE(name) PyObject* name;
