@@ -5,10 +5,41 @@
 
 namespace marlune {
 
+// ZORModulePyThread.process_and_forward(self, *args2, **kwargs2): runs dendrite args2[0].
+PyObject* clean_process_and_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargsf,
+                                    PyObject* kwnames) noexcept;
+// ZORModulePyThread.process_and_pre(self, *args, **kwargs): runs the main layer.
+PyObject* clean_process_and_pre(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) noexcept;
+// ZORModulePyThread.forward(self, *args, **kwargs): all layers, then the cascade.
+PyObject* clean_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) noexcept;
+
 // Method-table entries for the forward pass, in namespace order after __init__.
-#define MARLUNE_FORWARD_METHODS
+#define MARLUNE_FORWARD_METHODS                                                              \
+    QV_METHOD("process_and_forward", ::marlune::clean_process_and_forward,                   \
+              "process_and_forward($self, /, *args2, **kwargs2)\n--\n\n"                     \
+              "Run dendrite layer args2[0] on args2[2:] and kwargs2 (through its processor)\n" \
+              "and store its output in slot args2[0] of the list args2[1]."),                \
+    QV_METHOD("process_and_pre", ::marlune::clean_process_and_pre,                           \
+              "process_and_pre($self, /, *args, **kwargs)\n--\n\n"                           \
+              "Call the main layer's forward on args[1:] and kwargs, apply its processor's\n" \
+              "pre, and store the result in the last slot of the list args[0]."),            \
+    QV_METHOD("forward", ::marlune::clean_forward,                                           \
+              "forward($self, /, *args, **kwargs)\n--\n\n"                                   \
+              "Run every layer on the same arguments (one thread per layer while\n"          \
+              "doing_threading is true) and combine their outputs through the skip\n"        \
+              "weights and the dendrite nonlinearity."),
 
 // Interned names used only by the forward pass (see state.hpp).
-#define MARLUNE_FORWARD_NAMES(X)
+#define MARLUNE_FORWARD_NAMES(X)                                                                       \
+    X(process_and_forward) X(process_and_pre) X(forward) X(pre) X(post) X(view) X(tolist) X(to)        \
+    X(device) X(get_zor_forward_function) X(start) X(join) X(target) X(args) X(kwargs) X(keys)          \
+    X(is_grad_enabled) X(set_grad_enabled) X(is_inference_mode_enabled) X(inference_mode)              \
+    X(is_autocast_enabled) X(get_autocast_dtype) X(is_autocast_cpu_enabled) X(get_autocast_cpu_dtype)   \
+    X(get_autocast_gpu_dtype) X(is_autocast_cache_enabled) X(autocast) X(dtype) X(enabled)              \
+    X(cache_enabled) X(cpu) X(cuda) X(current_device) X(current_stream) X(stream) X(Tensor) X(is_cuda)  \
+    X(__enter__) X(__exit__) X(__getattr__) X(__getattribute__) X(__getitem__) X(__len__) X(__module__) X(__qualname__)          \
+    X(_parameters) X(_buffers) X(_modules) X(_size) X(Sequential) X(ParameterList)
 
 }  // namespace marlune
