@@ -80,8 +80,8 @@ def contenders_for(wrapper, ours, python, x, threaded):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--torch-threads", type=int, default=None, help="torch.set_num_threads (default: torch's)")
-    parser.add_argument("--rounds", type=int, default=15)
-    parser.add_argument("--round-seconds", type=float, default=0.02)
+    parser.add_argument("--rounds", type=int, default=31)
+    parser.add_argument("--round-seconds", type=float, default=0.03)
     parser.add_argument("--grad", action="store_true", help="run with grad mode on (default: under torch.no_grad())")
     args = parser.parse_args(argv)
     if args.torch_threads:

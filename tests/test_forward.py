@@ -179,7 +179,8 @@ def test_pre_results(result, error):
         assert clean(x).shape == (1, FEATURES)
 
 
-def test_keyword_arguments_reach_every_layer():
+@pytest.mark.parametrize("threaded", [False, True])
+def test_keyword_arguments_reach_every_layer(threaded):
     class Scaled(nn.Module):
         def forward(self, x, *, scale):
             return x * scale
@@ -189,6 +190,7 @@ def test_keyword_arguments_reach_every_layer():
     layers[0].register_forward_pre_hook(lambda mod, args, kwargs: seen.append(dict(kwargs)), with_kwargs=True)
     clean, W = make_clean(2, layer_array=layers)
     x = torch.ones(1, FEATURES)
+    marlune.doing_threading = threaded
     assert torch.equal(clean(x, scale=3.0), 3 * x + W[0][0] * torch.sigmoid(3 * x))
     assert seen == [{"scale": 3.0}]
     with pytest.raises(TypeError):
@@ -213,17 +215,36 @@ def test_recurrent_main_layer_returns_its_state_beside_the_output():
     assert torch.equal(out, expected) and torch.equal(state, expected_state)
 
 
+def leaves(value):
+    return [leaf for item in value for leaf in leaves(item)] if isinstance(value, tuple) else [value]
+
+
+@pytest.mark.parametrize("threaded", [False, True])
 @pytest.mark.parametrize("layer, dendrites, shape", [
     (nn.Linear(6, 5), 0, (3, 6)), (nn.Linear(6, 5), 4, (3, 6)), (nn.Conv2d(2, 3, 3), 2, (2, 2, 7, 7)),
     (nn.LSTM(3, 4), 2, (5, 2, 3)),
 ])
-def test_clean_module_computes_what_the_wrapper_computes(layer, dendrites, shape):
+def test_clean_module_computes_what_the_wrapper_computes(layer, dendrites, shape, threaded):
     torch.manual_seed(1)
     wrapper = ZR.ZORNeuronModule(layer, num_dendrites=dendrites)
     clean = clean_from_wrapper(wrapper)
     x = torch.randn(*shape)
-    for got, want in zip(*(torch.utils._pytree.tree_leaves(r) for r in (clean(x), wrapper(x)))):
-        assert torch.equal(got, want)
+    want = leaves(wrapper(x))
+    marlune.doing_threading = threaded
+    got = leaves(clean(x))
+    assert len(got) == len(want) and all(torch.equal(g, w) for g, w in zip(got, want))
+
+
+def test_converted_block_computes_what_the_wrapper_computed():
+    ostrelle = pytest.importorskip("quorvane.ostrelle")
+    if not hasattr(ostrelle, "convert_to_zor_layer_block"):
+        pytest.skip("block conversion not built")
+    torch.manual_seed(2)
+    wrapper = ZR.ZORNeuronModule(nn.GRU(3, 4, batch_first=True), num_dendrites=3)
+    x = torch.randn(2, 5, 3)
+    want = leaves(wrapper(x))
+    got = leaves(marlune.ZORModulePyThread(ostrelle.convert_to_zor_layer_block(wrapper))(x))
+    assert len(got) == len(want) and all(torch.equal(g, w) for g, w in zip(got, want))
 
 
 def test_worker_methods_called_directly():
