@@ -93,20 +93,25 @@ def _check_output_path(path):
         raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
 
 
-def _save_atomically(obj, path):
-    """torch.save into a temporary file beside `path`, then rename: the file appears
-    whole or not at all."""
+def _save_all_or_nothing(items):
+    """torch.save each (object, path) into a temporary file beside its path, then renames
+    them all: the files appear whole, and only when every one of them was written."""
     import torch
 
-    directory = os.path.dirname(os.path.abspath(path)) or "."
-    handle, temporary = tempfile.mkstemp(dir=directory, prefix=".quorvane-", suffix=".tmp")
+    written = []
     try:
-        with os.fdopen(handle, "wb") as stream:
-            torch.save(obj, stream)
-        os.replace(temporary, path)
+        for obj, path in items:
+            directory = os.path.dirname(os.path.abspath(path)) or "."
+            handle, temporary = tempfile.mkstemp(dir=directory, prefix=".quorvane-", suffix=".tmp")
+            written.append((temporary, path))
+            with os.fdopen(handle, "wb") as stream:
+                torch.save(obj, stream)
+        for temporary, path in written:
+            os.replace(temporary, path)
     except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
+        for temporary, _ in written:
+            if os.path.exists(temporary):
+                os.unlink(temporary)
         raise
 
 
@@ -211,8 +216,10 @@ def _convert(args):
                  f"(median of {args.repeats}; {timings['trained'] / timings['sequential']:.2f}x)")
 
     if args.output:
-        _save_atomically(net, args.output)
-        _save_atomically(net.state_dict(), state_dict_path(args.output))
+        try:
+            _save_all_or_nothing([(net, args.output), (net.state_dict(), state_dict_path(args.output))])
+        except OSError as e:
+            raise UsageError(f"cannot write {args.output}: {e.strerror or e}") from None
         lines.append(f"saved:       {args.output} (whole network) and {state_dict_path(args.output)} (state_dict)")
     print("\n".join(lines))
 
