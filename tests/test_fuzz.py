@@ -253,7 +253,9 @@ def test_hostile_trees_give_results_or_python_exceptions(net, overrides):
             try:
                 net = walk(net)
                 event(f"{walk.__name__}: result")
-            except (Boom, TypeError, ValueError, AttributeError, RecursionError, KeyError, IndexError) as e:
+            except AssertionError:
+                raise
+            except Exception as e:  # any Python exception is a sound outcome here
                 event(f"{walk.__name__}: {type(e).__name__}")
                 break
     finally:
@@ -280,15 +282,13 @@ class OddProcessor:
         self.kind = kind
 
     def pre(self, *args, **kwargs):
+        if self.kind == "raise":
+            raise Boom("processor")
         return {"ok": (args, kwargs), "three": (args, kwargs, 1), "none-kwargs": (args, None),
-                "list": [list(args), kwargs], "raise": Boom}[self.kind] if self.kind != "raise" else _raise()
+                "list": [list(args), kwargs]}[self.kind]
 
     def post(self, value):
         return value
-
-
-def _raise():
-    raise Boom("processor")
 
 
 @FUZZ
@@ -311,5 +311,7 @@ def test_clean_forward_gives_results_or_python_exceptions(n, kinds, weights_kind
         with torch.no_grad():
             clean(torch.randn(2, WIDTH))
         event("forward: result")
-    except (Boom, TypeError, ValueError, RuntimeError, IndexError, AttributeError) as e:
+    except AssertionError:
+        raise
+    except Exception as e:
         event(f"forward: {type(e).__name__}")
