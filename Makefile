@@ -6,7 +6,7 @@ DEPS   := $(VENV)/.deps-stamp
 BUILD_DEPS := scikit-build-core pybind11 ninja cmake
 PYTEST_ARGS ?=
 
-.PHONY: demo test install build bench fuzz sanitize clean
+.PHONY: demo test install build bench fuzz sanitize portability clean
 
 $(DEPS): pyproject.toml Makefile
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
@@ -14,8 +14,10 @@ $(DEPS): pyproject.toml Makefile
 	$(PY) -m pip install -q numpy pytest hypothesis $(BUILD_DEPS)
 	touch $@
 
-# Builds the wheel (incrementally, in build/) and installs it into the venv.
+# Builds the wheel (incrementally, in build/) and installs it into the venv. In-place
+# builds are removed first so they never end up in the wheel.
 install: $(DEPS)
+	rm -f src/quorvane/*.so
 	$(PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
 
 demo: install
@@ -29,6 +31,33 @@ build: $(DEPS)
 	$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(VENV)/bin/cmake --build build/dev
 	cp build/dev/*.so src/quorvane/
+
+# Both extensions built with AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# test suite run against them (SANITIZE_TESTS picks a part of it).
+SANITIZE_TESTS ?= tests
+sanitize: $(DEPS)
+	$(VENV)/bin/cmake -S . -B build/sanitize -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANE_SANITIZE=ON >/dev/null
+	$(VENV)/bin/cmake --build build/sanitize
+	rm -rf build/sanitize-pkg && mkdir -p build/sanitize-pkg && cp -r src/quorvane build/sanitize-pkg/
+	rm -f build/sanitize-pkg/quorvane/*.so && cp build/sanitize/*.so build/sanitize-pkg/quorvane/
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:alloc_dealloc_mismatch=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONPATH=build/sanitize-pkg $(PY) -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
+
+# Compiles both extensions against every CPython 3.10+ that pyenv has here, with
+# warnings as errors, and imports them where torch is installed.
+portability: $(DEPS)
+	$(PY) tools/check_portability.py
+
+bench: install
+	$(PY) benchmarks/forward.py
+	$(PY) benchmarks/walks.py
+
+# Many more generated cases than the test suite runs.
+fuzz: install
+	QUORVANE_FUZZ_EXAMPLES=5000 $(PY) -m pytest -q tests/test_fuzz.py
 
 clean:
 	rm -rf build src/quorvane/*.so

@@ -60,6 +60,7 @@ def test_repeated_forward_calls_leak_nothing(threaded, calls, failing):
                     assert failing
 
     run(200)
+    gc.collect()    # garbage of earlier tests must not be freed while we count
     counts = [sys.getrefcount(obj) for obj in watched]
     tracked = len(gc.get_objects())
     before = rss_bytes()

@@ -31,15 +31,16 @@ PyObject* clean_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args
               "doing_threading is true) and combine their outputs through the skip\n"        \
               "weights and the dendrite nonlinearity."),
 
-// Interned names used only by the forward pass (see state.hpp).
+// Interned names used only by the forward pass (see state.hpp). It also uses
+// Sequential, __getattribute__, device and dtype from walk.hpp's list.
 #define MARLUNE_FORWARD_NAMES(X)                                                                       \
     X(process_and_forward) X(process_and_pre) X(forward) X(pre) X(post) X(view) X(tolist) X(to)        \
-    X(device) X(get_zor_forward_function) X(start) X(join) X(target) X(args) X(kwargs) X(keys)          \
+    X(get_zor_forward_function) X(start) X(join) X(target) X(args) X(kwargs) X(keys)                   \
     X(is_grad_enabled) X(set_grad_enabled) X(is_inference_mode_enabled) X(inference_mode)              \
     X(is_autocast_enabled) X(get_autocast_dtype) X(is_autocast_cpu_enabled) X(get_autocast_cpu_dtype)   \
-    X(get_autocast_gpu_dtype) X(is_autocast_cache_enabled) X(autocast) X(dtype) X(enabled)              \
-    X(cache_enabled) X(cpu) X(cuda) X(current_device) X(current_stream) X(stream) X(Tensor) X(is_cuda)  \
-    X(__enter__) X(__exit__) X(__getattr__) X(__getattribute__) X(__getitem__) X(__len__) X(__module__) X(__qualname__)          \
-    X(_parameters) X(_buffers) X(_modules) X(_size) X(Sequential) X(ParameterList)
+    X(get_autocast_gpu_dtype) X(is_autocast_cache_enabled) X(autocast) X(enabled) X(cache_enabled)      \
+    X(cpu) X(cuda) X(current_device) X(current_stream) X(stream) X(Tensor) X(is_cuda) X(__enter__)      \
+    X(__exit__) X(__getattr__) X(__getitem__) X(__len__) X(__module__) X(__qualname__) X(_parameters)   \
+    X(_buffers) X(_modules) X(_size) X(ParameterList)
 
 }  // namespace marlune

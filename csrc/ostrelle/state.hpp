@@ -23,7 +23,10 @@ inline constexpr const char* kFile = "quorvane/ostrelle";
     X(GZR) X(ZR) X(UZR) X(nn) X(torch) X(pdb) X(np) X(string) X(copy) X(pc) X(Module) X(ZORLayer) X(__init__)
 
 // Names used only by the block layer's constructor.
-#define OSTRELLE_BLOCK_NAMES(X)
+#define OSTRELLE_BLOCK_NAMES(X)                                                                       \
+    X(register_buffer) X(tensor) X(layer_array) X(num_cycles) X(view_tuple) X(processor_array)            \
+    X(skip_weights) X(ParameterList) X(append) X(node_index) X(internal_nonlinearity)                      \
+    X(get_zor_forward_function)
 
 #define OSTRELLE_NAMES(X) \
     OSTRELLE_CORE_NAMES(X) OSTRELLE_BLOCK_NAMES(X) OSTRELLE_CONVERSION_NAMES(X) OSTRELLE_LOOKUP_NAMES(X) OSTRELLE_WALK_NAMES(X)

@@ -1,0 +1,152 @@
+// unWrap_params and convert_to_zor_layer_block: one trained wrapper becomes one
+// ZORLayer block.
+//
+// Every member is read afresh from the wrapper at each step, never cached, so
+// each read sees what the previous step (or code it ran) left behind.
+#include "ostrelle/conversion.hpp"
+
+#include "common/calling.hpp"
+#include "common/errors.hpp"
+#include "common/globals.hpp"
+#include "ostrelle/state.hpp"
+
+namespace ostrelle {
+
+namespace {
+
+Py_ssize_t length(const py::object& o) {
+    const Py_ssize_t n = PyObject_Size(o.ptr());
+    if (n < 0) throw py::error_already_set();
+    return n;
+}
+
+py::object item(const py::object& container, Py_ssize_t index) {
+    py::object key = qv::steal(PyLong_FromSsize_t(index));
+    return qv::steal(PyObject_GetItem(container.ptr(), key.ptr()));
+}
+
+void append(const py::object& list, PyObject* value) { qv::check(PyList_Append(list.ptr(), value)); }
+
+// Reads of the wrapper and of its dendrite module, each one from the wrapper.
+class Wrapper {
+public:
+    Wrapper(PyObject* wrapper, const State& st) : wrapper_(wrapper), st_(st) {}
+
+    py::object get(PyObject* name) const { return qv::getattr(wrapper_, name); }
+
+    py::object dendrite(PyObject* name) const {
+        py::object dendrite_module = get(st_.dendrite_module);
+        return qv::getattr(dendrite_module.ptr(), name);
+    }
+
+    py::object dendrite_processor(Py_ssize_t index) const { return item(dendrite(st_.processors), index); }
+
+    py::object shape_values() const { return item(dendrite(st_.dendrite_values), 0); }
+
+private:
+    PyObject* wrapper_;  // the bound argument, alive for the whole call
+    const State& st_;
+};
+
+// target.<to> = source.<from>, the right-hand side evaluated first.
+template <class Read>
+void rebind(const Read& read, PyObject* to, PyObject* from) {
+    py::object source = read();
+    py::object function = qv::getattr(source.ptr(), from);
+    source = read();
+    qv::setattr(source.ptr(), to, function.ptr());
+}
+
+}  // namespace
+
+PyObject* unwrap_params(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* globals = PyModule_GetDict(module);
+    return qv::entry(globals, {kFile, "unWrap_params", 1}, [&]() -> py::object {
+        static const qv::Signature<1> sig{"unWrap_params", {"model"}};
+        const auto bound = qv::bind(sig, nullptr, args, nargs, kwnames);
+        const State& st = state_of(module);
+
+        py::object parameters = qv::call_method(bound[0], st.parameters);
+        py::object it = qv::steal(PyObject_GetIter(parameters.ptr()));
+        while (PyObject* next = PyIter_Next(it.ptr())) {
+            py::object parameter = qv::steal(next);
+            // The object's own __dir__ (not the sorted builtin dir) lists
+            // instance attributes such as 'wrapped'.
+            py::object names = qv::call_method(parameter.ptr(), st.__dir__);
+            if (qv::contains(names.ptr(), st.wrapped)) qv::check(PyObject_DelAttr(parameter.ptr(), st.wrapped));
+        }
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::none();
+    });
+}
+
+PyObject* convert_to_zor_layer_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept {
+    PyObject* globals = PyModule_GetDict(module);
+    return qv::entry(globals, {kFile, "convert_to_zor_layer_block", 1}, [&]() -> py::object {
+        static const qv::Signature<1> sig{"convert_to_zor_layer_block", {"pretrained_dendrite"}};
+        const auto bound = qv::bind(sig, nullptr, args, nargs, kwnames);
+        const State& st = state_of(module);
+        const Wrapper wrapper(bound[0], st);
+
+        {
+            py::object unwrap = qv::global(globals, st.unWrap_params);
+            qv::call(unwrap.ptr(), {bound[0]});
+        }
+
+        py::object layer_array = qv::steal(PyList_New(0));
+        py::object processor_array = qv::steal(PyList_New(0));
+        const Py_ssize_t dendrites = length(wrapper.dendrite(st.layers));
+        for (Py_ssize_t i = 0; i < dendrites; ++i) {
+            append(layer_array, item(wrapper.dendrite(st.layers), i).ptr());
+
+            py::object empty = qv::steal(PyList_New(0));
+            if (qv::equal(wrapper.dendrite(st.processors).ptr(), empty.ptr())) {
+                append(processor_array, Py_None);
+                continue;
+            }
+            const auto processor = [&] { return wrapper.dendrite_processor(i); };
+            if (!processor().is_none()) {
+                rebind(processor, st.pre, st.pre_d);
+                rebind(processor, st.post, st.post_d);
+            }
+            append(processor_array, processor().ptr());
+        }
+
+        append(layer_array, wrapper.get(st.main_module).ptr());
+        const auto neuron = [&] { return wrapper.get(st.processor); };
+        if (!neuron().is_none()) {
+            rebind(neuron, st.pre, st.post_n1);
+            rebind(neuron, st.post, st.post_n2);
+        }
+        append(processor_array, neuron().ptr());
+
+        // -1 at the neuron dimension, 1 elsewhere: a per-neuron row viewed by
+        // this shape broadcasts over the layer output.
+        py::object view_tuple = qv::steal(PyList_New(0));
+        const Py_ssize_t dims = length(qv::getattr(wrapper.shape_values().ptr(), st.this_output_dimensions));
+        for (Py_ssize_t dim = 0; dim < dims; ++dim) {
+            py::object position = qv::steal(PyLong_FromSsize_t(dim));
+            py::object node = qv::getattr(wrapper.shape_values().ptr(), st.this_node_index);
+            py::object entry = qv::steal(PyLong_FromLong(qv::equal(position.ptr(), node.ptr()) ? -1 : 1));
+            append(view_tuple, entry.ptr());
+        }
+
+        py::object block_class = qv::global(globals, st.ZORLayer);
+        py::object sequential;
+        {
+            py::object nn = qv::global(globals, st.nn);
+            py::object kind = qv::getattr(nn.ptr(), st.Sequential);
+            py::object layers = qv::steal(PyList_AsTuple(layer_array.ptr()));
+            sequential = qv::steal(PyObject_Call(kind.ptr(), layers.ptr(), nullptr));
+        }
+        py::object to_top = wrapper.get(st.dendrites_to_top);
+        py::object to_dendrites = wrapper.dendrite(st.dendrites_to_dendrites);
+        py::object node_index = wrapper.get(st.this_node_index);
+        py::object num_cycles = wrapper.dendrite(st.num_cycles);
+        return qv::call(block_class.ptr(), {sequential.ptr(), processor_array.ptr(), to_top.ptr(), to_dendrites.ptr(),
+                                            node_index.ptr(), num_cycles.ptr(), view_tuple.ptr()});
+    });
+}
+
+}  // namespace ostrelle
