@@ -29,7 +29,8 @@ constexpr const char* kWhileWalking = " while converting a network";
 // What CPython's call of a builtin adds to the recursion count.
 constexpr const char* kWhileCalling = " while calling a Python object";
 
-PyObject* type_of(PyObject* obj) { return reinterpret_cast<PyObject*>(Py_TYPE(obj)); }
+// type(obj), held: code run later may rebind obj.__class__.
+py::object type_of(PyObject* obj) { return qv::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))); }
 
 py::object add(PyObject* a, PyObject* b) { return qv::steal(PyNumber_Add(a, b)); }
 
@@ -70,13 +71,14 @@ bool is_property(PyObject* obj) {
 // attribute of that name, the read gives the class's plain function itself,
 // or fails where the class has nothing of that name (parameters, children
 // and instance attributes); neither is a property, and neither needs the read.
-bool class_level_property(PyTypeObject* cls, PyObject* name) {
-    if (PyUnicode_CheckExact(name) && Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro &&
-        _PyType_Lookup(Py_TYPE(cls), name) == nullptr) {
-        PyObject* attr = _PyType_Lookup(cls, name);
+bool class_level_property(const py::object& cls, PyObject* name) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (PyUnicode_CheckExact(name) && Py_TYPE(type)->tp_getattro == PyType_Type.tp_getattro &&
+        _PyType_Lookup(Py_TYPE(type), name) == nullptr) {
+        PyObject* attr = _PyType_Lookup(type, name);
         if (attr == nullptr || Py_IS_TYPE(attr, &PyFunction_Type)) return false;
     }
-    return is_property(getattr_or_none(reinterpret_cast<PyObject*>(cls), name).ptr());
+    return is_property(getattr_or_none(cls.ptr(), name).ptr());
 }
 
 // True when getattr(obj, name) is sure to give a method bound from a plain
@@ -214,9 +216,9 @@ private:
 
     bool is_container(PyObject* net) const {
         py::object sequential = qv::getattr(global(st_.nn).ptr(), st_.Sequential);
-        if (is_subclass(type_of(net), sequential.ptr())) return true;
+        if (is_subclass(type_of(net).ptr(), sequential.ptr())) return true;
         py::object module_list = qv::getattr(global(st_.nn).ptr(), st_.ModuleList);
-        return is_subclass(type_of(net), module_list.ptr());
+        return is_subclass(type_of(net).ptr(), module_list.ptr());
     }
 
     // type is ZR.ZORNeuronModule
@@ -235,7 +237,7 @@ private:
     py::object member_type(PyObject* net, PyObject* member) const {
         if (reads_as_method(net, member, st_.__getattribute__)) return qv::borrow(reinterpret_cast<PyObject*>(&PyMethod_Type));
         py::object value = getattr_or_none(net, member);
-        return qv::borrow(type_of(value.ptr()));
+        return type_of(value.ptr());
     }
 
     bool indexed() const { return paths_ != nullptr && paths_->indexed && converted_.ptr() == paths_->list; }
@@ -314,7 +316,7 @@ private:
     }
 
     void visit_child(PyObject* net, PyObject* submodule_id) {
-        if (is_trained_wrapper(type_of(submodule(net, submodule_id).ptr()))) {
+        if (is_trained_wrapper(type_of(submodule(net, submodule_id).ptr()).ptr())) {
             if (verbose()) say(kSeqSubIsZor, child_path(submodule_id).ptr());
             py::object convert = global(st_.convert_to_zor_layer_block);
             py::object block = qv::call(convert.ptr(), {submodule(net, submodule_id).ptr()});
@@ -369,7 +371,7 @@ private:
 
     void visit_member(PyObject* net, PyObject* member) {
         // Never run a property's getter: not even the probe reads it.
-        if (class_level_property(Py_TYPE(net), member)) return;
+        if (class_level_property(type_of(net), member)) return;
         if (!probe(net, member)) return;
         py::object sub_name = member_path(member);
 
