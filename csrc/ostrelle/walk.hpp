@@ -26,8 +26,8 @@ PyObject* blockwise_network(PyObject* module, PyObject* const* args, Py_ssize_t 
 
 // Interned names used only by this code (see state.hpp).
 #define OSTRELLE_WALK_NAMES(X)                                                                             \
-    X(optimize_module) X(convert_to_zor_layer_block) X(ZORNeuronModule) X(Sequential) X(ModuleList)          \
-    X(named_children) X(get_submodule) X(__dir__) X(get_extra_verbose) X(get_module_names_to_not_save)        \
+    X(optimize_module) X(convert_to_zor_layer_block) X(ZORNeuronModule) X(ModuleList)          \
+    X(named_children) X(get_submodule) X(get_extra_verbose) X(get_module_names_to_not_save)        \
     X(print) X(__getattribute__)
 
 }  // namespace ostrelle
