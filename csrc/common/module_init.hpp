@@ -45,6 +45,11 @@ inline void bind_function(PyObject* module, PyMethodDef* def) {
 template <class Body>
 int run_module_body(Body&& body) noexcept {
     try {
+        // Every py::error_already_set needs pybind11's internals when it is
+        // destroyed; made lazily, they would first be made wherever the first
+        // error happens, which can be at the recursion limit, where making
+        // them fails and pybind11 recurses until the C stack runs out.
+        py::detail::get_internals();
         body();
         return 0;
     } catch (py::error_already_set& e) {

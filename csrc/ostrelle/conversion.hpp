@@ -26,9 +26,9 @@ PyObject* convert_to_zor_layer_block(PyObject* module, PyObject* const* args, Py
 
 // Interned names used only by this code (see state.hpp).
 #define OSTRELLE_CONVERSION_NAMES(X)                                                                      \
-    X(unWrap_params) X(parameters) X(__dir__) X(wrapped) X(dendrite_module) X(layers) X(processors)       \
+    X(unWrap_params) X(parameters) X(wrapped) X(dendrite_module) X(layers) X(processors)       \
     X(pre) X(post) X(pre_d) X(post_d) X(post_n1) X(post_n2) X(main_module) X(processor)                  \
     X(dendrite_values) X(this_output_dimensions) X(this_node_index) X(dendrites_to_top)                   \
-    X(dendrites_to_dendrites) X(Sequential)
+    X(dendrites_to_dendrites)
 
 }  // namespace ostrelle

@@ -20,7 +20,8 @@ inline constexpr const char* kFile = "quorvane/ostrelle";
 // Interned names of the module body. conversion.hpp, lookups.hpp and walk.hpp
 // list the names of their own code; a name appears in one list only.
 #define OSTRELLE_CORE_NAMES(X) \
-    X(GZR) X(ZR) X(UZR) X(nn) X(torch) X(pdb) X(np) X(string) X(copy) X(pc) X(Module) X(ZORLayer) X(__init__)
+    X(GZR) X(ZR) X(UZR) X(nn) X(torch) X(pdb) X(np) X(string) X(copy) X(pc) X(Module) X(ZORLayer) X(__init__) \
+    X(__dir__) X(Sequential)
 
 // Names used only by the block layer's constructor.
 #define OSTRELLE_BLOCK_NAMES(X)                                                                       \
