@@ -100,7 +100,7 @@ def bad_inputs(tmp_path):
         "unreadable file": ([str(garbage), "--input-shape", "2,5"], "cannot load"),
         "not a network": ([str(not_a_network), "--input-shape", "2,5"], "does not hold a torch.nn.Module"),
         "shape rejected": ([str(good), "--input-shape", "2,7"], "rejects input of shape (2, 7)"),
-        "bad shape text": ([str(good), "--input-shape", "2,x5"], "bad --input-shape"),
+        "bad shape text": ([str(good), "--input-shape", "2,a5"], "bad --input-shape"),
         "no shape": ([str(good)], "--input-shape is needed"),
         "unwritable output": ([str(good), "--input-shape", "2,5", "-o", str(blocker / "out.pt")], "cannot write"),
     }

@@ -85,7 +85,16 @@ def networks():
 def shared_networks(draw):
     """Networks that reach some modules along two paths."""
     net = draw(networks())
-    modules = [m for m in net.modules() if m is not net]
+    modules = []
+
+    def parts(module):  # the modules the generated forward passes call
+        for child in module.children():
+            if not isinstance(child, nn.ModuleList):
+                modules.append(child)
+            if not isinstance(child, ZR.ZORNeuronModule):
+                parts(child)
+
+    parts(net)
     if modules and draw(st.booleans()):
         shared = draw(st.sampled_from(modules))
         net = Chain([net, shared]) if draw(st.booleans()) else nn.Sequential(net, shared)

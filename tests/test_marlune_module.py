@@ -16,9 +16,17 @@ NAMESPACE = ["GZR", "copy", "nn", "torch", "pdb", "Thread", "doing_threading", "
              "refresh_net"]
 
 
-def test_namespace_order_and_values():
-    names = [n for n in vars(marlune) if not (n.startswith("__") and n.endswith("__"))]
-    assert names == NAMESPACE
+def test_namespace_order():
+    # In a fresh interpreter: tests that delete and restore a global move it to the end.
+    result = run_python("""
+        import quorvane.marlune as m
+        print(",".join(n for n in vars(m) if not (n.startswith("__") and n.endswith("__"))))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip().split(",") == NAMESPACE
+
+
+def test_namespace_values():
     assert marlune.GZR is globals_quorvane
     assert marlune.copy is copy
     assert marlune.nn is torch.nn and marlune.torch is torch
@@ -34,7 +42,7 @@ def test_class_shape():
     assert cls.__module__ == "quorvane.marlune" and cls.__qualname__ == "ZORModulePyThread"
     functions = [k for k, v in vars(cls).items() if callable(v)]
     assert functions == ["__init__", "process_and_forward", "process_and_pre", "forward"]
-    assert set(vars(cls)) - set(functions) <= {"__module__", "__doc__", "__dict__", "__weakref__"}
+    assert set(vars(cls)) - set(functions) <= {"__module__", "__doc__", "__dict__", "__weakref__", "__annotations__"}
     assert cls.__init__.__qualname__ == "ZORModulePyThread.__init__"
 
 

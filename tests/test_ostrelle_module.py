@@ -57,7 +57,8 @@ def test_class_shape():
     assert cls.__module__ == "quorvane.ostrelle" and cls.__qualname__ == "ZORLayer"
     functions = [k for k, v in vars(cls).items() if callable(v)]
     assert functions == ["__init__"]
-    assert set(vars(cls)) - {"__init__"} <= {"__module__", "__doc__", "__dict__", "__weakref__", "__qualname__"}
+    assert set(vars(cls)) - {"__init__"} <= {"__module__", "__doc__", "__dict__", "__weakref__", "__qualname__",
+                                                 "__annotations__"}  # made on first read of cls.__annotations__
     assert "forward" not in vars(cls)
     assert cls.__init__.__qualname__ == "ZORLayer.__init__"
     assert str(inspect.signature(cls)) == ("(layer_array, processor_array, dendrites_to_top, dendrites_to_dendrites, "

@@ -52,7 +52,7 @@ def test_stubs_match_signatures(module):
     for name, value in vars(module).items():
         if type(value).__name__ == "builtin_function_or_method" and value.__module__ == module.__name__:
             real[name] = value
-        elif isinstance(value, type) and value.__module__ == module.__name__:
+        elif isinstance(value, type) and value.__module__ == module.__name__ and value.__name__ == name:
             for method, function in vars(value).items():
                 if callable(function):
                     real[f"{name}.{method}"] = function
