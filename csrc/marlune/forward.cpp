@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/unpack.hpp"
 #include "common/calling.hpp"
 #include "common/classes.hpp"
 #include "common/errors.hpp"
@@ -342,41 +343,6 @@ py::object function_str(PyObject* fn, const State& st) {
     return steal(PyUnicode_FromFormat("%U()", qualname));
 }
 
-// `first, second = value`
-std::pair<py::object, py::object> unpack_two(PyObject* value) {
-    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-        if (size == 2) {
-            PyObject** items = PySequence_Fast_ITEMS(value);
-            return {borrow(items[0]), borrow(items[1])};
-        }
-        if (size > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
-        throw py::error_already_set();
-    }
-    if (Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
-        throw py::error_already_set();
-    }
-    py::object it = steal(PyObject_GetIter(value));
-    std::array<py::object, 2> got;
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        PyObject* next = PyIter_Next(it.ptr());
-        if (next == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", i);
-            throw py::error_already_set();
-        }
-        got[static_cast<std::size_t>(i)] = steal(next);
-    }
-    if (PyObject* extra = PyIter_Next(it.ptr())) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {std::move(got[0]), std::move(got[1])};
-}
-
 // The dict that `fn(**mapping)` passes: an exact dict as it is, any other
 // mapping copied, anything else refused as the call statement refuses it.
 py::object keyword_dict(PyObject* fn, PyObject* mapping, const State& st) {
@@ -419,7 +385,7 @@ void run_dendrite(Fast& fast, const State& st, PyObject* self, PyObject* c, PyOb
         if (is_processor(processor)) {
             py::object pre = qv::getattr(processor.ptr(), st.pre);
             py::object adapted = steal(PyObject_Vectorcall(pre.ptr(), inputs, static_cast<std::size_t>(ninputs), kwnames));
-            auto [layer_args, layer_kwargs] = unpack_two(adapted.ptr());
+            auto [layer_args, layer_kwargs] = qv::unpack_two(adapted.ptr());
             adapted = py::object();
             py::object layers = fast.attr(self, st.layer_array);
             py::object layer = fast.item(layers.ptr(), c);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/unpack.hpp"
 #include "common/calling.hpp"
 #include "common/errors.hpp"
 #include "common/globals.hpp"
@@ -121,36 +122,6 @@ PyObject* type_of(PyObject* obj) { return reinterpret_cast<PyObject*>(Py_TYPE(ob
 
 // type(obj), owned: code run while it is in use may reassign obj.__class__.
 py::object class_of(PyObject* obj) { return qv::borrow(type_of(obj)); }
-
-// item -> (a, b), as `a, b = item` unpacks, with its error texts.
-std::pair<py::object, py::object> unpack_two(PyObject* item) {
-    if ((PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)) {
-        return {qv::borrow(PyTuple_GET_ITEM(item, 0)), qv::borrow(PyTuple_GET_ITEM(item, 1))};
-    }
-    if (Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-        throw py::error_already_set();
-    }
-    py::object it = qv::steal(PyObject_GetIter(item));
-    py::object values[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* v = PyIter_Next(it.ptr());
-        if (v == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-        values[i] = qv::steal(v);
-    }
-    PyObject* extra = PyIter_Next(it.ptr());
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {std::move(values[0]), std::move(values[1])};
-}
 
 // One call of refresh_zor.
 class Visit {
@@ -317,7 +288,7 @@ private:
         py::object it = qv::steal(PyObject_GetIter(children.ptr()));
         while (PyObject* raw = PyIter_Next(it.ptr())) {
             py::object item = qv::steal(raw);
-            auto [submodule_id, layer] = unpack_two(item.ptr());
+            auto [submodule_id, layer] = qv::unpack_two(item.ptr());
             item = py::object();
             PyObject* id = submodule_id.ptr();
 

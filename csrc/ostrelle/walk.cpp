@@ -11,6 +11,7 @@
 
 #include <utility>
 
+#include "common/unpack.hpp"
 #include "common/calling.hpp"
 #include "common/errors.hpp"
 #include "common/globals.hpp"
@@ -107,40 +108,6 @@ bool reads_as_method(PyObject* obj, PyObject* name, PyObject* getattribute) {
     if (PyDict_GetItemWithError(dict.ptr(), name) != nullptr) return false;
     if (PyErr_Occurred()) throw py::error_already_set();
     return true;
-}
-
-// `a, b = item`, with the interpreter's errors.
-std::pair<py::object, py::object> unpack_two(PyObject* item) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)
-        return {qv::borrow(PyTuple_GET_ITEM(item, 0)), qv::borrow(PyTuple_GET_ITEM(item, 1))};
-    if (PyList_CheckExact(item) && PyList_GET_SIZE(item) == 2)
-        return {qv::borrow(PyList_GET_ITEM(item, 0)), qv::borrow(PyList_GET_ITEM(item, 1))};
-    PyObject* raw = PyObject_GetIter(item);
-    if (raw == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::object it = qv::steal(raw);
-    py::object values[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* v = PyIter_Next(it.ptr());
-        if (v == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-        values[i] = qv::steal(v);
-    }
-    PyObject* extra = PyIter_Next(it.ptr());
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {std::move(values[0]), std::move(values[1])};
 }
 
 // The converted_list of a walk that blockwise_network started with the
@@ -309,7 +276,7 @@ private:
         children = py::object();
         while (PyObject* raw = PyIter_Next(it.ptr())) {
             py::object item = qv::steal(raw);
-            auto [submodule_id, layer] = unpack_two(item.ptr());
+            auto [submodule_id, layer] = qv::unpack_two(item.ptr());
             visit_child(net, submodule_id.ptr());
         }
         if (PyErr_Occurred()) throw py::error_already_set();
