@@ -2,7 +2,8 @@
 modules, side by side with plain-Python renditions of the same walks.
 
 Each network nests containers and attributes and holds a trained wrapper every few
-modules. One sample converts a fresh copy of the network (copying is not timed): the
+modules. The renditions include the block conversion and the clean module's
+construction, written in Python the same way. One sample converts a fresh copy of the network (copying is not timed): the
 blockwise walk on the trained network, then the clean-up walk on its result.
 
 Prints, per size: the median time of each walk, ours and the Python rendition's, their
@@ -14,6 +15,7 @@ import copy
 import statistics
 import time
 
+import torch
 import torch.nn as nn
 
 import quorvane.marlune as marlune
@@ -22,7 +24,83 @@ from quorvane import globals_quorvane as GZR
 from quorvane import modules_quorvane as ZR
 
 
-# --- plain-Python renditions of the two walks -------------------------------------------
+# --- plain-Python renditions of the two walks, with the conversions they call ----------
+
+class ZORLayer(nn.Module):
+    """The block layer, as Python."""
+
+    def __init__(self, layer_array, processor_array, dendrites_to_top, dendrites_to_dendrites, node_index,
+                 num_cycles, view_tuple):
+        super(ZORLayer, self).__init__()
+        self.layer_array = layer_array
+        self.register_buffer("num_cycles", num_cycles)
+        self.register_buffer("view_tuple", torch.tensor(view_tuple))
+        self.processor_array = processor_array
+        if dendrites_to_dendrites:
+            weights = dendrites_to_dendrites
+            self.skip_weights = list(weights) if isinstance(weights, list) else type(weights)(weights)
+        else:
+            self.skip_weights = nn.ParameterList()
+        if dendrites_to_top:
+            self.skip_weights.append(dendrites_to_top[len(dendrites_to_top) - 1])
+        else:
+            self.skip_weights = nn.ParameterList()
+        if len(self.skip_weights) == 0:
+            del self.skip_weights
+        self.node_index = node_index
+        self.internal_nonlinearity = GZR.pc.get_zor_forward_function()
+
+
+def py_unWrap_params(model):
+    for p in model.parameters():
+        if "wrapped" in p.__dir__():
+            del p.wrapped
+
+
+def py_convert_to_zor_layer_block(pretrained_dendrite):
+    py_unWrap_params(pretrained_dendrite)
+    layer_array, processor_array = [], []
+    for layer_id in range(len(pretrained_dendrite.dendrite_module.layers)):
+        layer_array.append(pretrained_dendrite.dendrite_module.layers[layer_id])
+        if pretrained_dendrite.dendrite_module.processors == []:
+            processor_array.append(None)
+        else:
+            processor = pretrained_dendrite.dendrite_module.processors[layer_id]
+            if processor is not None:
+                processor.pre = processor.pre_d
+                processor.post = processor.post_d
+            processor_array.append(pretrained_dendrite.dendrite_module.processors[layer_id])
+    layer_array.append(pretrained_dendrite.main_module)
+    if pretrained_dendrite.processor is not None:
+        pretrained_dendrite.processor.pre = pretrained_dendrite.processor.post_n1
+        pretrained_dendrite.processor.post = pretrained_dendrite.processor.post_n2
+    processor_array.append(pretrained_dendrite.processor)
+    view_tuple = []
+    values = pretrained_dendrite.dendrite_module.dendrite_values
+    for dim in range(len(values[0].this_output_dimensions)):
+        view_tuple.append(-1 if dim == values[0].this_node_index else 1)
+    return ZORLayer(nn.Sequential(*layer_array), processor_array, pretrained_dendrite.dendrites_to_top,
+                    pretrained_dendrite.dendrite_module.dendrites_to_dendrites, pretrained_dendrite.this_node_index,
+                    pretrained_dendrite.dendrite_module.num_cycles, view_tuple)
+
+
+class ZORModulePyThread(nn.Module):
+    """The clean module's construction, as Python."""
+
+    def __init__(self, original_module):
+        super(ZORModulePyThread, self).__init__()
+        self.layer_array = original_module.layer_array
+        self.processor_array = original_module.processor_array
+        if hasattr(original_module, "skip_weights") and len(original_module.skip_weights) > 1:
+            self.skip_weights = original_module.skip_weights[1:]
+        self.register_buffer("node_index", original_module.node_index.clone().detach())
+        self.register_buffer("num_cycles", original_module.num_cycles)
+        self.register_buffer("view_tuple", original_module.view_tuple)
+
+
+def py_make_module(module):
+    return ZORModulePyThread(module)
+
 
 def _probe_fails(net, member):
     try:
@@ -42,7 +120,7 @@ def py_optimize_module(net, depth, name_so_far, converted_list):
             if type(net.get_submodule(submodule_id)) is ZR.ZORNeuronModule:
                 if GZR.pc.get_extra_verbose():
                     print("Seq sub is ZOR so optimizing: %s" % sub_name)
-                setattr(net, submodule_id, ostrelle.convert_to_zor_layer_block(net.get_submodule(submodule_id)))
+                setattr(net, submodule_id, py_convert_to_zor_layer_block(net.get_submodule(submodule_id)))
             elif net != net.get_submodule(submodule_id):
                 converted_list += [sub_name]
                 setattr(net, submodule_id, py_optimize_module(net.get_submodule(submodule_id), depth + 1,
@@ -64,7 +142,7 @@ def py_optimize_module(net, depth, name_so_far, converted_list):
             if type(getattr(net, member, None)) is ZR.ZORNeuronModule:
                 if GZR.pc.get_extra_verbose():
                     print("Sub is in conversion list so initiating optimization for: %s" % sub_name)
-                setattr(net, member, ostrelle.convert_to_zor_layer_block(getattr(net, member)))
+                setattr(net, member, py_convert_to_zor_layer_block(getattr(net, member)))
             elif issubclass(type(getattr(net, member, None)), nn.Module):
                 if net != getattr(net, member):
                     converted_list += [sub_name]
@@ -83,7 +161,7 @@ def py_refresh_zor(net, depth, name_so_far, converted_list):
     if GZR.pc.get_extra_verbose():
         print("CL calling convert on " + str(net) + " depth " + format(depth, "d"))
         print("CL calling convert on " + str(name_so_far) + ": " + type(net).__name__ + ", depth " + format(depth, "d"))
-    if type(net) is marlune.ModuleType:
+    if type(net) is ZORModulePyThread:
         if GZR.pc.get_extra_verbose():
             print("this is only being called because something in your model is pointed to twice by two "
                   "different variables.  Highest thing on the list is one of the duplicates")
@@ -97,7 +175,7 @@ def py_refresh_zor(net, depth, name_so_far, converted_list):
                                                           name_so_far + "[" + str(submodule_id) + "]",
                                                           converted_list))
             if type(net.get_submodule(submodule_id)).__name__ == "ZORLayer":
-                setattr(net, submodule_id, marlune.make_module(marlune.get_pretrained_zor_var(net, submodule_id)))
+                setattr(net, submodule_id, py_make_module(net.get_submodule(submodule_id)))
     else:
         if type(net) in GZR.pc.get_modules_to_track():
             return net
@@ -121,9 +199,9 @@ def py_refresh_zor(net, depth, name_so_far, converted_list):
                 if net != getattr(net, member):
                     setattr(net, member, py_refresh_zor(getattr(net, member), depth + 1, sub_name, converted_list))
             if type(getattr(net, member, None)).__name__ == "ZORLayer":
-                setattr(net, member, marlune.make_module(marlune.get_pretrained_zor_attr(net, member)))
+                setattr(net, member, py_make_module(getattr(net, member)))
     if type(net).__name__ == "ZORLayer":
-        net = marlune.make_module(net)
+        net = py_make_module(net)
     return net
 
 

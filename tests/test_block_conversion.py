@@ -329,3 +329,39 @@ def test_one_layer_end_to_end(make, dendrites, threaded):
     assert type(got) is type(expected)
     for a, b in zip(_tensors(got), _tensors(expected), strict=True):
         assert torch.equal(a, b)
+
+
+def test_unwrap_asks_a_replaced_tensor_dir(monkeypatch):
+    """Flags are found through the parameter's own __dir__, also when torch's is replaced."""
+    import torch as _torch
+
+    from quorvane import ostrelle as _ostrelle
+
+    model = _torch.nn.Linear(2, 2)
+    for p in model.parameters():
+        p.wrapped = True
+    monkeypatch.setattr(_torch.Tensor, "__dir__", lambda self: [])  # hides every name
+    _ostrelle.unWrap_params(model)
+    assert all(getattr(p, "wrapped", False) for p in model.parameters())
+    monkeypatch.undo()
+    _ostrelle.unWrap_params(model)
+    assert not any(hasattr(p, "wrapped") for p in model.parameters())
+
+
+def test_unwrap_finds_class_level_and_subclass_flags():
+    import torch as _torch
+
+    from quorvane import ostrelle as _ostrelle
+
+    class Flagged(_torch.nn.Parameter):
+        def __dir__(self):
+            return ["wrapped"] if "wrapped" in vars(self) else []
+
+    plain = _torch.nn.Parameter(_torch.ones(1))
+    plain.wrapped = 1
+    odd = Flagged(_torch.ones(1))
+    odd.wrapped = 1
+    holder = _torch.nn.Module()
+    holder.a, holder.b = plain, odd
+    _ostrelle.unWrap_params(holder)
+    assert not hasattr(plain, "wrapped") and "wrapped" not in vars(odd)

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/torch_code.hpp"
 #include "common/unpack.hpp"
 #include "common/calling.hpp"
 #include "common/classes.hpp"
@@ -68,33 +69,6 @@ Py_ssize_t keyword_count(PyObject* kwnames) { return kwnames ? PyTuple_GET_SIZE(
 
 py::object py_int(Py_ssize_t value) { return steal(PyLong_FromSsize_t(value)); }
 
-// True when `fn` is a Python function whose code comes from torch's file whose
-// path ends with `suffix` ("nn/modules/module.py"), so a replacement installed
-// on the class (a wrapper, even one made with functools.wraps) is not taken
-// for torch's own.
-bool defined_by_torch(PyObject* fn, std::string_view suffix) {
-    if (fn == nullptr || !PyFunction_Check(fn)) return false;
-    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
-    Py_ssize_t size = 0;
-    const char* file = PyUnicode_AsUTF8AndSize(code->co_filename, &size);
-    if (file == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    // "torch/" + suffix at the end of the path, with either separator.
-    const std::string_view path(file, static_cast<std::size_t>(size));
-    const std::size_t want = suffix.size() + 6;
-    if (path.size() < want) return false;
-    const std::string_view tail = path.substr(path.size() - want);
-    const std::string_view torch_dir = "torch/";
-    for (std::size_t i = 0; i < want; ++i) {
-        const char expected = i < 6 ? torch_dir[i] : suffix[i - 6];
-        const char got = tail[i] == '\\' ? '/' : tail[i];
-        if (got != expected) return false;
-    }
-    return true;
-}
-
 // Whether `tp` still has the attributes it had when `tag` was read from it:
 // CPython gives a class a new version tag whenever an attribute of it or of a
 // base changes.
@@ -128,7 +102,7 @@ public:
         if (base == nullptr) return;
         PyObject* getattr_fn = _PyType_Lookup(base, st.__getattr__);
         PyObject* getattribute_fn = _PyType_Lookup(&PyBaseObject_Type, st.__getattribute__);
-        if (!defined_by_torch(getattr_fn, "nn/modules/module.py") || getattribute_fn == nullptr) return;
+        if (!qv::defined_by_torch(getattr_fn, "nn/modules/module.py") || getattribute_fn == nullptr) return;
         module_type_ = borrow(reinterpret_cast<PyObject*>(base));
         module_getattr_ = borrow(getattr_fn);
         object_getattribute_ = borrow(getattribute_fn);
@@ -308,7 +282,7 @@ private:
         if (cls != reinterpret_cast<PyObject*>(tp)) return false;
         for (PyObject* method : {st_.__getitem__, st_.__len__}) {
             PyObject* fn = PyDict_GetItemWithError(tp->tp_dict, method);
-            if (!defined_by_torch(fn, "nn/modules/container.py")) {
+            if (!qv::defined_by_torch(fn, "nn/modules/container.py")) {
                 PyErr_Clear();
                 return false;
             }

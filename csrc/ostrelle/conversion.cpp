@@ -8,6 +8,7 @@
 #include "common/calling.hpp"
 #include "common/errors.hpp"
 #include "common/globals.hpp"
+#include "common/torch_code.hpp"
 #include "ostrelle/state.hpp"
 
 namespace ostrelle {
@@ -57,6 +58,50 @@ void rebind(const Read& read, PyObject* to, PyObject* from) {
     qv::setattr(source.ptr(), to, function.ptr());
 }
 
+// Answers `name in p.__dir__()` without building the list when that is safe.
+//
+// For an exact torch.Tensor or torch.nn.Parameter whose __dir__ is torch's own
+// Tensor.__dir__, with no torch function mode active, the list is dir(type(p))
+// plus the keys of p.__dict__ (less two fixed names), sorted. Membership of a
+// name is then a look at those dicts; building and sorting the full list is
+// most of what stripping the flags would cost.
+class TensorDirShortcut {
+public:
+    TensorDirShortcut(PyObject* globals, const State& st) : st_(st) {
+        py::object torch = qv::global(globals, st.torch);
+        tensor_ = qv::getattr(torch.ptr(), st.Tensor);
+        py::object nn = qv::global(globals, st.nn);
+        parameter_ = qv::getattr(nn.ptr(), st.Parameter);
+        py::object c = qv::getattr(torch.ptr(), st._C);
+        py::object modes = qv::call_method(c.ptr(), st._is_torch_function_mode_enabled);
+        usable_ = !qv::truthy(modes.ptr());
+    }
+
+    // -1: not applicable (ask __dir__); 0 or 1: the answer.
+    int lists(PyObject* p, PyObject* name) const {
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(p));
+        if (!usable_ || (type != tensor_.ptr() && type != parameter_.ptr())) return -1;
+        py::object dir = qv::getattr(type, st_.__dir__);
+        if (!qv::torch_function_named(dir.ptr(), "_tensor.py", "__dir__")) return -1;
+        py::object own = qv::getattr(p, st_.__dict__);
+        if (!PyDict_Check(own.ptr())) return -1;
+        if (qv::check(PyDict_Contains(own.ptr(), name))) return 1;
+        py::object mro = qv::getattr(type, st_.__mro__);
+        if (!PyTuple_Check(mro.ptr())) return -1;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.ptr()); ++i) {
+            py::object base = qv::borrow(PyTuple_GET_ITEM(mro.ptr(), i));
+            py::object members = qv::getattr(base.ptr(), st_.__dict__);
+            if (qv::contains(members.ptr(), name)) return 1;
+        }
+        return 0;
+    }
+
+private:
+    const State& st_;
+    py::object tensor_, parameter_;
+    bool usable_ = false;
+};
+
 }  // namespace
 
 PyObject* unwrap_params(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -68,12 +113,17 @@ PyObject* unwrap_params(PyObject* module, PyObject* const* args, Py_ssize_t narg
 
         py::object parameters = qv::call_method(bound[0], st.parameters);
         py::object it = qv::steal(PyObject_GetIter(parameters.ptr()));
+        const TensorDirShortcut shortcut(globals, st);
         while (PyObject* next = PyIter_Next(it.ptr())) {
             py::object parameter = qv::steal(next);
             // The object's own __dir__ (not the sorted builtin dir) lists
             // instance attributes such as 'wrapped'.
-            py::object names = qv::call_method(parameter.ptr(), st.__dir__);
-            if (qv::contains(names.ptr(), st.wrapped)) qv::check(PyObject_DelAttr(parameter.ptr(), st.wrapped));
+            int listed = shortcut.lists(parameter.ptr(), st.wrapped);
+            if (listed < 0) {
+                py::object names = qv::call_method(parameter.ptr(), st.__dir__);
+                listed = qv::contains(names.ptr(), st.wrapped) ? 1 : 0;
+            }
+            if (listed) qv::check(PyObject_DelAttr(parameter.ptr(), st.wrapped));
         }
         if (PyErr_Occurred()) throw py::error_already_set();
         return py::none();

@@ -1,0 +1,47 @@
+// Telling torch's own methods from replacements installed over them.
+//
+// Fast paths that stand in for a torch method are only taken while that method
+// is torch's own, unpatched.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+namespace qv {
+
+// True when `fn` is a Python function whose code comes from torch's file whose
+// path ends with `suffix` ("nn/modules/module.py"), so a replacement installed
+// on the class (a wrapper, even one made with functools.wraps) is not taken
+// for torch's own.
+inline bool defined_by_torch(PyObject* fn, std::string_view suffix) {
+    if (fn == nullptr || !PyFunction_Check(fn)) return false;
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
+    Py_ssize_t size = 0;
+    const char* file = PyUnicode_AsUTF8AndSize(code->co_filename, &size);
+    if (file == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    // "torch/" + suffix at the end of the path, with either separator.
+    const std::string_view path(file, static_cast<std::size_t>(size));
+    const std::size_t want = suffix.size() + 6;
+    if (path.size() < want) return false;
+    const std::string_view tail = path.substr(path.size() - want);
+    const std::string_view torch_dir = "torch/";
+    for (std::size_t i = 0; i < want; ++i) {
+        const char expected = i < 6 ? torch_dir[i] : suffix[i - 6];
+        const char got = tail[i] == '\\' ? '/' : tail[i];
+        if (got != expected) return false;
+    }
+    return true;
+}
+
+// Whether `fn` is torch's own function named `name` from the file ending in `suffix`.
+inline bool torch_function_named(PyObject* fn, std::string_view suffix, const char* name) {
+    if (!defined_by_torch(fn, suffix)) return false;
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
+    return PyUnicode_CompareWithASCIIString(code->co_name, name) == 0;
+}
+
+}  // namespace qv
