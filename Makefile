@@ -44,7 +44,7 @@ sanitize: $(DEPS)
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:alloc_dealloc_mismatch=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	PYTHONPATH=build/sanitize-pkg $(PY) -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
+	QUORVANE_SANITIZED=1 PYTHONPATH=build/sanitize-pkg $(PY) -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
 
 # Compiles both extensions against every CPython 3.10+ that pyenv has here, with
 # warnings as errors, and imports them where torch is installed.

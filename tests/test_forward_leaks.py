@@ -2,7 +2,6 @@
 as they were."""
 
 import gc
-import os
 import sys
 import types
 
@@ -11,15 +10,10 @@ import torch
 import torch.nn as nn
 
 import quorvane.marlune as marlune
+from memory import RSS_SLACK, rss_bytes
 from quorvane import globals_quorvane as GZR
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
-
-
-def rss_bytes():
-    gc.collect()
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 class Pass:
@@ -68,4 +62,4 @@ def test_repeated_forward_calls_leak_nothing(threaded, calls, failing):
     grown = rss_bytes() - before
     assert [sys.getrefcount(obj) for obj in watched] == counts
     assert len(gc.get_objects()) - tracked < 100
-    assert grown < 8 * 2**20, f"resident memory grew by {grown / 2**20:.1f} MiB over {calls} calls"
+    assert grown < RSS_SLACK, f"resident memory grew by {grown / 2**20:.1f} MiB over {calls} calls"

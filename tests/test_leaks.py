@@ -9,7 +9,7 @@ import torch.nn as nn
 
 import quorvane.marlune as marlune
 import quorvane.ostrelle as ostrelle
-from memory import rss_bytes
+from memory import RSS_SLACK, rss_bytes
 from quorvane import globals_quorvane as GZR
 from quorvane import modules_quorvane as ZR
 
@@ -41,7 +41,7 @@ def test_thousand_conversions_leave_nothing_behind():
     gc.collect()
     grown = rss_bytes() - before
     assert [sys.getrefcount(obj) for obj in watched] == counts
-    assert grown < 8 * 2**20, f"resident memory grew by {grown / 2**20:.1f} MiB over 1000 conversions"
+    assert grown < RSS_SLACK, f"resident memory grew by {grown / 2**20:.1f} MiB over 1000 conversions"
 
 
 def test_failing_conversions_leave_nothing_behind():
@@ -66,4 +66,4 @@ def test_failing_conversions_leave_nothing_behind():
     fail_many(2000)
     gc.collect()
     assert (sys.getrefcount(broken), sys.getrefcount(net)) == counts
-    assert rss_bytes() - before < 8 * 2**20
+    assert rss_bytes() - before < RSS_SLACK

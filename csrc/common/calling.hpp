@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "refs.hpp"
 
@@ -79,11 +80,11 @@ std::array<PyObject*, N> bind(const Signature<N>& sig, PyObject* self, PyObject*
                            (given == 1 ? " was" : " were") + " given");
     }
 
-    std::size_t missing = 0;
-    std::string names;
-    std::array<const char*, N> absent{};
+    std::vector<const char*> absent;
     for (std::size_t j = 0; j < N; ++j)
-        if (out[j] == nullptr) absent[missing++] = sig.params[j];
+        if (out[j] == nullptr) absent.push_back(sig.params[j]);
+    const std::size_t missing = absent.size();
+    std::string names;
     if (missing > 0) {
         if (missing == 1) {
             names = detail::quoted(absent[0]);
