@@ -114,7 +114,7 @@ def test_other_iterables_from_dir_are_walked():
 
 @pytest.mark.parametrize("args, error", [
     ((0, 5, []), TypeError),          # the path joins with + as Python's would
-    ((None, "", []), TypeError),      # depth is rendered with format spec "d"
+    ((None, "", []), TypeError),      # depth is rendered with format(depth, "d")
     ((0.5, "", []), ValueError),
 ])
 def test_bad_starting_values(args, error):

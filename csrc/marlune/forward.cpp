@@ -520,10 +520,10 @@ void enter_torch_state(const State& st, PyObject* bundle, std::vector<py::object
         enter(qv::call_method(torch, st.inference_mode, {Py_True}));
     PyObject* autocasts = PyTuple_GET_ITEM(bundle, kAutocasts);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(autocasts); ++i) {
-        PyObject* spec = PyTuple_GET_ITEM(autocasts, i);
+        PyObject* autocast = PyTuple_GET_ITEM(autocasts, i);
         py::object cls = qv::getattr(torch, st.autocast);
         py::object names = steal(PyTuple_Pack(3, st.dtype, st.enabled, st.cache_enabled));
-        PyObject* call_args[] = {PyTuple_GET_ITEM(spec, 0), PyTuple_GET_ITEM(spec, 1), Py_True, PyTuple_GET_ITEM(spec, 2)};
+        PyObject* call_args[] = {PyTuple_GET_ITEM(autocast, 0), PyTuple_GET_ITEM(autocast, 1), Py_True, PyTuple_GET_ITEM(autocast, 2)};
         enter(steal(PyObject_Vectorcall(cls.ptr(), call_args, 1, names.ptr())));
     }
 }
