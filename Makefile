@@ -20,11 +20,15 @@ install: $(DEPS)
 	rm -f src/quorvane/*.so
 	$(PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
 
+# Trains the embedded default network, converts it, verifies and times it, and saves it.
 demo: install
-	$(PY) -m quorvane info
+	mkdir -p build/demo
+	$(PY) -m quorvane convert -o build/demo/converted.pt
 
+# Under CI (CI set) the suite then runs again against the sanitizer builds.
 test: install
 	$(PY) -m pytest -q $(PYTEST_ARGS)
+	@if [ -n "$$CI" ]; then $(MAKE) --no-print-directory sanitize; fi
 
 # In-place development build: run code with PYTHONPATH=src.
 build: $(DEPS)

@@ -103,15 +103,17 @@ def bad_inputs(tmp_path):
         "bad shape text": ([str(good), "--input-shape", "2,a5"], "bad --input-shape"),
         "no shape": ([str(good)], "--input-shape is needed"),
         "unwritable output": ([str(good), "--input-shape", "2,5", "-o", str(blocker / "out.pt")], "cannot write"),
+        "no repeats": ([str(good), "--input-shape", "2,5", "--repeats", "0"], "bad --repeats"),
     }
 
 
 @pytest.mark.parametrize("case", ["missing file", "unreadable file", "not a network", "shape rejected",
-                                  "bad shape text", "no shape", "unwritable output"])
+                                  "bad shape text", "no shape", "unwritable output",
+                                  "no repeats"])
 def test_bad_input_gives_one_line_and_exit_2(tmp_path, capsys, case):
     argv, text = bad_inputs(tmp_path)[case]
     before = files(tmp_path)
-    code, out, err = run(capsys, "convert", *argv, "--repeats", "1")
+    code, out, err = run(capsys, "convert", "--repeats", "1", *argv)
     assert code == 2
     assert err.startswith("error: ") and text in err and err.count("\n") == 1, err
     assert "Traceback" not in err + out

@@ -94,7 +94,8 @@ def shared_networks(draw):
             if not isinstance(child, ZR.ZORNeuronModule):
                 parts(child)
 
-    parts(net)
+    if not isinstance(net, ZR.ZORNeuronModule):  # a wrapper's own members are not called alone
+        parts(net)
     if modules and draw(st.booleans()):
         shared = draw(st.sampled_from(modules))
         net = Chain([net, shared]) if draw(st.booleans()) else nn.Sequential(net, shared)
@@ -222,6 +223,8 @@ def hostile_leaves():
         st.builds(SelfRegistered),
         st.builds(cycle),
         st.builds(lambda: ZR.ZORNeuronModule(nn.Linear(2, 2), 1)),
+        st.builds(lambda d: ostrelle.convert_to_zor_layer_block(ZR.ZORNeuronModule(nn.Linear(2, 2), d)),
+                  st.integers(0, 2)),
         st.builds(lambda: nn.Linear(2, 2)),
     )
 

@@ -47,14 +47,18 @@ def _max_difference(a, b):
     return worst
 
 
-def _median_ms(run, repeats):
-    run()  # warm-up
-    times = []
+def _median_ms(runs, repeats):
+    """Median wall time of each named callable, in ms. The callables take turns within
+    every repeat, so a noisy machine slows all of them alike and their ratio holds."""
+    for run in runs.values():
+        run()  # warm-up
+    times = {name: [] for name in runs}
     for _ in range(repeats):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times) * 1e3
+        for name, run in runs.items():
+            start = time.perf_counter()
+            run()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(values) * 1e3 for name, values in times.items()}
 
 
 def _load_network(path):
@@ -130,6 +134,8 @@ def _convert(args):
     if args.output:
         _check_output_path(args.output)
     shape = _parse_shape(args.input_shape) if args.input_shape else None
+    if args.repeats < 1:
+        raise UsageError(f"bad --repeats {args.repeats}: expected a positive count")
 
     images = labels = None
     if args.network:
@@ -150,8 +156,10 @@ def _convert(args):
 
     wrappers = sum(1 for m in net.modules() if type(m) is ZR.ZORNeuronModule)
     trained = copy.deepcopy(net)
-    parameters_before = {id(p) for p in net.parameters()}
-    modules_before = {id(m) for m in net.modules()}
+    # The objects themselves are kept, not only their ids: the walks drop the wrappers,
+    # and a freed wrapper's id could come back as a new module's.
+    parameters_before = {id(p): p for p in net.parameters()}
+    modules_before = {id(m): m for m in net.modules()}
 
     try:
         with torch.no_grad():
@@ -176,6 +184,7 @@ def _convert(args):
     parameters_after = [p for p in net.parameters()]
     shared = sum(1 for p in parameters_after if id(p) in parameters_before)
     layers_shared = sum(1 for m in net.modules() if id(m) in modules_before)
+    del parameters_before, modules_before
 
     threaded_flag = marlune.doing_threading
     try:
@@ -188,15 +197,19 @@ def _convert(args):
         marlune.doing_threading = threaded_flag
     difference = max(_max_difference(expected, got), _max_difference(expected, got_threaded))
 
-    timings = {}
-    with torch.no_grad():
-        timings["trained"] = _median_ms(lambda: trained(sample), args.repeats)
-        for mode, flag in (("sequential", False), ("threaded", True)):
+    def converted_forward(flag):
+        def run():
             marlune.doing_threading = flag
             try:
-                timings[mode] = _median_ms(lambda: net(sample), args.repeats)
+                net(sample)
             finally:
                 marlune.doing_threading = threaded_flag
+        return run
+
+    with torch.no_grad():
+        timings = _median_ms({"trained": lambda: trained(sample),
+                              "sequential": converted_forward(False),
+                              "threaded": converted_forward(True)}, args.repeats)
 
     lines = [
         f"source:      {source} ({'train' if net.training else 'eval'} mode)",
@@ -211,9 +224,10 @@ def _convert(args):
 
         lines.append(f"accuracy:    trained {demo.accuracy(trained, images, labels):.1%}, "
                      f"converted {demo.accuracy(net, images, labels):.1%}")
-    lines.append(f"forward:     trained {timings['trained']:.3f} ms, converted {timings['sequential']:.3f} ms "
-                 f"sequential / {timings['threaded']:.3f} ms threaded "
-                 f"(median of {args.repeats}; {timings['trained'] / timings['sequential']:.2f}x)")
+    lines.append(f"forward:     trained {timings['trained']:.3f} ms; converted {timings['sequential']:.3f} ms "
+                 f"sequential ({timings['trained'] / timings['sequential']:.2f}x), {timings['threaded']:.3f} ms "
+                 f"threaded ({timings['trained'] / timings['threaded']:.2f}x)")
+    lines.append(f"             medians of {args.repeats} interleaved runs; Nx = trained time / converted time")
 
     if args.output:
         try:
