@@ -10,8 +10,7 @@ PYTEST_ARGS ?=
 
 $(DEPS): pyproject.toml Makefile
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q torch==2.13.0
-	$(PY) -m pip install -q numpy pytest hypothesis $(BUILD_DEPS)
+	$(PY) -m pip install -q torch==2.13.0 numpy pytest hypothesis $(BUILD_DEPS)
 	touch $@
 
 # Builds the wheel (incrementally, in build/) and installs it into the venv. In-place
