@@ -36,6 +36,7 @@ def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys):
     code, out, err = run(capsys, "convert", str(source), "--input-shape", "4,5", "-o", str(target),
                          "--repeats", "3")
     assert code == 0, err
+    assert err == ""  # quick work shows no progress lines
     assert "2 ZORNeuronModule wrappers -> 2 ZORModulePyThread modules" in out
     assert "max |trained - converted| = 0 " in out
     assert "(0 copied)" in out
@@ -49,6 +50,7 @@ def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys):
 def test_default_network(capsys):
     code, out, err = run(capsys, "convert", "--train-seconds", "0.3", "--repeats", "2")
     assert code == 0, err
+    assert err.startswith("training the embedded default network")
     assert "embedded default network" in out
     assert "max |trained - converted| = 0 " in out
     accuracy = [line for line in out.splitlines() if line.startswith("accuracy:")][0]

@@ -47,6 +47,10 @@ def _max_difference(a, b):
     return worst
 
 
+def _count(number, noun):
+    return f"{number} {noun}{'' if number == 1 else 's'}"
+
+
 def _median_ms(runs, repeats):
     """Median wall time of each named callable, in ms. The callables take turns within
     every repeat, so a noisy machine slows all of them alike and their ratio holds."""
@@ -163,7 +167,9 @@ def _convert(args):
 
     try:
         with torch.no_grad():
+            started = time.perf_counter()
             expected = trained(sample)
+            one_forward = time.perf_counter() - started
     except Exception as e:
         raise UsageError(f"the network rejects input of shape {tuple(sample.shape)}: "
                          f"{type(e).__name__}: {e}".splitlines()[0]) from None
@@ -206,6 +212,8 @@ def _convert(args):
                 marlune.doing_threading = threaded_flag
         return run
 
+    if 3 * (args.repeats + 1) * one_forward > 2.0:
+        _progress(f"timing {args.repeats} forward passes of each form ...")
     with torch.no_grad():
         timings = _median_ms({"trained": lambda: trained(sample),
                               "sequential": converted_forward(False),
@@ -213,7 +221,8 @@ def _convert(args):
 
     lines = [
         f"source:      {source} ({'train' if net.training else 'eval'} mode)",
-        f"converted:   {wrappers} ZORNeuronModule wrappers -> {converted} ZORModulePyThread modules",
+        f"converted:   {_count(wrappers, 'ZORNeuronModule wrapper')} -> "
+        f"{_count(converted, 'ZORModulePyThread module')}",
         f"shared:      {shared} of {len(parameters_after)} parameter tensors and {layers_shared} modules are "
         f"the trained network's own ({len(parameters_after) - shared} copied)",
         f"difference:  max |trained - converted| = {difference:.3g} on a batch of shape "
