@@ -55,7 +55,7 @@ portability: $(DEPS)
 	$(PY) tools/check_portability.py
 
 bench: install
-	$(PY) benchmarks/forward.py
+	$(PY) benchmarks/forward.py --torch-threads 1
 	$(PY) benchmarks/walks.py
 
 # Many more generated cases than the test suite runs.
