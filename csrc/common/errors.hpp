@@ -25,12 +25,11 @@ struct Site {
     int line;
 };
 
-// Runs `body` (returning py::object) on behalf of a CPython caller.
-template <class Body>
-PyObject* entry(PyObject* globals, const Site& site, Body&& body) noexcept {
+// Makes the C++ exception being handled the pending Python exception. Call it
+// only inside a catch block.
+inline void set_python_error_from_current() noexcept {
     try {
-        py::object result = body();
-        return result.release().ptr();
+        throw;
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (const std::bad_alloc&) {
@@ -39,6 +38,17 @@ PyObject* entry(PyObject* globals, const Site& site, Body&& body) noexcept {
         PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+}
+
+// Runs `body` (returning py::object) on behalf of a CPython caller.
+template <class Body>
+PyObject* entry(PyObject* globals, const Site& site, Body&& body) noexcept {
+    try {
+        py::object result = body();
+        return result.release().ptr();
+    } catch (...) {
+        set_python_error_from_current();
     }
     add_traceback_frame(globals, site.file, site.func, site.line);
     return nullptr;

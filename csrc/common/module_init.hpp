@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "common/errors.hpp"
 #include "common/refs.hpp"
 
 namespace qv {
@@ -52,14 +53,8 @@ int run_module_body(Body&& body) noexcept {
         py::detail::get_internals();
         body();
         return 0;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+        set_python_error_from_current();
     }
     return -1;
 }

@@ -582,12 +582,8 @@ PyObject* run_worker(PyObject* bundle, PyObject* const* args, Py_ssize_t nargs, 
         enter_torch_state(st, bundle, entered);
         py::object target = borrow(PyTuple_GET_ITEM(bundle, kTarget));
         steal(PyObject_Vectorcall(target.ptr(), args, static_cast<std::size_t>(nargs), kwnames));
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        qv::set_python_error_from_current();
     }
     if (PyErr_Occurred()) exc = take_exception();
     exc = leave_torch_state(st, entered, exc);

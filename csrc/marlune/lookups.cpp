@@ -3,31 +3,24 @@
 #include "common/calling.hpp"
 #include "common/errors.hpp"
 #include "common/globals.hpp"
+#include "common/lookups.hpp"
 #include "marlune/state.hpp"
 #include "marlune/walk.hpp"
 
 namespace marlune {
 
-// get_pretrained_zor_attr(pretrained_dendrite, member)
 PyObject* get_pretrained_zor_attr(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
-    return qv::entry(PyModule_GetDict(module), {kFile, "get_pretrained_zor_attr", 1}, [&]() -> py::object {
-        static const qv::Signature<2> sig{"get_pretrained_zor_attr", {"pretrained_dendrite", "member"}};
-        const auto bound = qv::bind(sig, module, args, nargs, kwnames);
-        if (bound[0] == Py_None) return py::none();
-        return qv::getattr(bound[0], bound[1]);
-    });
+    return qv::lookup_or_none(module, kFile, "get_pretrained_zor_attr", "member", args, nargs, kwnames,
+                              [](PyObject* obj, PyObject* member) { return qv::getattr(obj, member); });
 }
 
-// get_pretrained_zor_var(pretrained_dendrite, submodule_id)
 PyObject* get_pretrained_zor_var(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
-    return qv::entry(PyModule_GetDict(module), {kFile, "get_pretrained_zor_var", 1}, [&]() -> py::object {
-        static const qv::Signature<2> sig{"get_pretrained_zor_var", {"pretrained_dendrite", "submodule_id"}};
-        const auto bound = qv::bind(sig, module, args, nargs, kwnames);
-        if (bound[0] == Py_None) return py::none();
-        return qv::call_method(bound[0], state_of(module).get_submodule, {bound[1]});
-    });
+    return qv::lookup_or_none(module, kFile, "get_pretrained_zor_var", "submodule_id", args, nargs, kwnames,
+                              [module](PyObject* obj, PyObject* id) {
+                                  return qv::call_method(obj, state_of(module).get_submodule, {id});
+                              });
 }
 
 // make_module(module): whatever ModuleType is bound to now, called on `module`.

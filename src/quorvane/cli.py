@@ -193,24 +193,20 @@ def _convert(args):
     del parameters_before, modules_before
 
     threaded_flag = marlune.doing_threading
-    try:
-        with torch.no_grad():
-            marlune.doing_threading = False
-            got = net(sample)
-            marlune.doing_threading = True
-            got_threaded = net(sample)
-    finally:
-        marlune.doing_threading = threaded_flag
-    difference = max(_max_difference(expected, got), _max_difference(expected, got_threaded))
 
     def converted_forward(flag):
+        """The converted forward with doing_threading set to `flag` for the call only."""
         def run():
             marlune.doing_threading = flag
             try:
-                net(sample)
+                return net(sample)
             finally:
                 marlune.doing_threading = threaded_flag
         return run
+
+    with torch.no_grad():
+        got, got_threaded = converted_forward(False)(), converted_forward(True)()
+    difference = max(_max_difference(expected, got), _max_difference(expected, got_threaded))
 
     if 3 * (args.repeats + 1) * one_forward > 2.0:
         _progress(f"timing {args.repeats} forward passes of each form ...")
