@@ -3,6 +3,8 @@ the clean forward pass, shared by the forward tests and the benchmark."""
 
 import torch
 import torch.nn as nn
+from torch.overrides import TorchFunctionMode
+from torch.utils._python_dispatch import TorchDispatchMode
 
 from quorvane import globals_quorvane as GZR
 
@@ -116,3 +118,27 @@ class PythonClean(nn.Module):
         if self.processor_array[-1] is not None:
             current_out = self.processor_array[-1].post(current_out)
         return current_out
+
+
+class OpLog(TorchFunctionMode):
+    """Records the name of every torch function called under it."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = []
+
+    def __torch_function__(self, func, types, args=(), kwargs=None):
+        self.seen.append(getattr(func, "__name__", str(func)))
+        return func(*args, **(kwargs or {}))
+
+
+class AtenLog(TorchDispatchMode):
+    """Records every operator dispatched under it."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = []
+
+    def __torch_dispatch__(self, func, types, args=(), kwargs=None):
+        self.seen.append(str(func))
+        return func(*args, **(kwargs or {}))

@@ -11,7 +11,7 @@ import torch
 import torch.nn as nn
 
 import quorvane.marlune as marlune
-from blocks import clean_from_wrapper
+from blocks import AtenLog, OpLog, clean_from_wrapper
 from quorvane import modules_quorvane as ZR
 
 MODES = {
@@ -78,6 +78,79 @@ def test_workers_run_on_their_own_threads_under_the_callers_state():
     with torch.inference_mode():
         clean(torch.ones(1, 2))
     assert [layer.seen[1][1:3] for layer in layers] == [(False, True)] * 3
+
+
+class DefaultDevice(nn.Module):
+    """Records the device that new tensors get."""
+
+    def __init__(self, log):
+        super().__init__()
+        self.log = log
+
+    def forward(self, x):
+        self.log.append(torch.empty(0).device.type)
+        return x
+
+
+def per_thread_state_cases():
+    """Each case: state -> (what one forward computes, what the state saw)."""
+    torch.manual_seed(7)
+    clean = clean_from_wrapper(ZR.ZORNeuronModule(nn.Linear(4, 4), num_dendrites=2))
+    x = torch.randn(3, 4)
+
+    def grad(_):
+        return torch.func.grad(lambda t: clean(t).sum())(x), None
+
+    def jacrev(_):
+        return torch.func.jacrev(clean)(x), None
+
+    def vmap(_):
+        return torch.func.vmap(clean)(x.unsqueeze(1)), None
+
+    def mode(log_class):
+        def run(_):
+            with log_class() as log:
+                out = clean(x)
+            return out, log.seen
+        return run
+
+    def saved_tensors(_):
+        packs = []
+        with torch.autograd.graph.saved_tensors_hooks(lambda t: packs.append(t.shape) or t, lambda t: t):
+            out = clean(x.requires_grad_())
+        out.sum().backward()
+        return x.grad, packs
+
+    def default_device(_):
+        log = []
+        device_module = marlune.ZORModulePyThread(types.SimpleNamespace(
+            layer_array=nn.Sequential(DefaultDevice(log), DefaultDevice(log)), processor_array=[None, None],
+            node_index=torch.tensor(1), num_cycles=torch.tensor(0), view_tuple=torch.tensor([1, -1])))
+        inputs = torch.ones(1, 2)
+        torch.set_default_device("meta")
+        try:
+            out = device_module(inputs)
+        finally:
+            torch.set_default_device(None)
+        return out, log
+
+    return {"func.grad": grad, "func.jacrev": jacrev, "func.vmap": vmap, "function mode": mode(OpLog),
+            "dispatch mode": mode(AtenLog), "saved_tensors_hooks": saved_tensors, "set_default_device": default_device}
+
+
+@pytest.mark.parametrize("case", per_thread_state_cases())
+def test_threaded_equals_sequential_under_state_threads_cannot_carry(case):
+    runs = []
+    for threaded in (False, True):
+        run = per_thread_state_cases()[case]
+        marlune.doing_threading = threaded
+        runs.append(run(None))
+    marlune.doing_threading = False
+    (out_seq, seen_seq), (out_thr, seen_thr) = runs
+    assert torch.equal(out_seq, out_thr) and out_seq.abs().sum() > 0
+    assert seen_seq == seen_thr
+    if case == "set_default_device":
+        assert seen_thr == ["meta", "meta"]
 
 
 @pytest.mark.parametrize("value, threaded", [
@@ -189,8 +262,9 @@ def test_a_failed_start_joins_the_threads_already_running(monkeypatch):
     assert len(started) == 1 and not started[0].is_alive()
 
 
+@pytest.mark.parametrize("mode", ["grad", "no_grad"])
 @pytest.mark.parametrize("threaded", [False, True])
-def test_many_callers_share_one_module(threaded):
+def test_many_callers_share_one_module(threaded, mode):
     torch.manual_seed(3)
     clean = clean_from_wrapper(ZR.ZORNeuronModule(nn.Linear(16, 16), num_dendrites=3))
     inputs = [torch.randn(4, 16) for _ in range(8)]
@@ -200,7 +274,8 @@ def test_many_callers_share_one_module(threaded):
 
     def caller(i):
         barrier.wait()
-        results[i] = [clean(inputs[i]) for _ in range(20)]
+        with MODES[mode]():   # without grad, the kept rows are made and used by many threads
+            results[i] = [clean(inputs[i]) for _ in range(20)]
 
     workers = [threading.Thread(target=caller, args=(i,)) for i in range(8)]
     for worker in workers:

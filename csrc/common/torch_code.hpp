@@ -10,11 +10,9 @@
 
 namespace qv {
 
-// True when `fn` is a Python function whose code comes from torch's file whose
-// path ends with `suffix` ("nn/modules/module.py"), so a replacement installed
-// on the class (a wrapper, even one made with functools.wraps) is not taken
-// for torch's own.
-inline bool defined_by_torch(PyObject* fn, std::string_view suffix) {
+// True when `fn` is a Python function whose code comes from a file whose path
+// ends with `dir` + `suffix`, with either separator.
+inline bool defined_in(PyObject* fn, std::string_view dir, std::string_view suffix) {
     if (fn == nullptr || !PyFunction_Check(fn)) return false;
     auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
     Py_ssize_t size = 0;
@@ -23,19 +21,23 @@ inline bool defined_by_torch(PyObject* fn, std::string_view suffix) {
         PyErr_Clear();
         return false;
     }
-    // "torch/" + suffix at the end of the path, with either separator.
     const std::string_view path(file, static_cast<std::size_t>(size));
-    const std::size_t want = suffix.size() + 6;
+    const std::size_t want = dir.size() + suffix.size();
     if (path.size() < want) return false;
     const std::string_view tail = path.substr(path.size() - want);
-    const std::string_view torch_dir = "torch/";
     for (std::size_t i = 0; i < want; ++i) {
-        const char expected = i < 6 ? torch_dir[i] : suffix[i - 6];
+        const char expected = i < dir.size() ? dir[i] : suffix[i - dir.size()];
         const char got = tail[i] == '\\' ? '/' : tail[i];
         if (got != expected) return false;
     }
     return true;
 }
+
+// True when `fn` is a Python function whose code comes from torch's file whose
+// path ends with `suffix` ("nn/modules/module.py"), so a replacement installed
+// on the class (a wrapper, even one made with functools.wraps) is not taken
+// for torch's own.
+inline bool defined_by_torch(PyObject* fn, std::string_view suffix) { return defined_in(fn, "torch/", suffix); }
 
 // Whether `fn` is torch's own function named `name` from the file ending in `suffix`.
 inline bool torch_function_named(PyObject* fn, std::string_view suffix, const char* name) {

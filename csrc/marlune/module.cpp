@@ -11,6 +11,7 @@
 #include "common/globals.hpp"
 #include "common/module_init.hpp"
 #include "marlune/clean_module.hpp"
+#include "marlune/forward.hpp"
 #include "marlune/state.hpp"
 #include "marlune/walk.hpp"
 
@@ -70,10 +71,16 @@ int exec_module(PyObject* m) noexcept {
     });
 }
 
-int traverse_module(PyObject*, visitproc, void*) { return 0; }
+int traverse_module(PyObject* m, visitproc visit, void* arg) {
+    if (State* st = static_cast<State*>(PyModule_GetState(m))) return traverse_forward_state(*st, visit, arg);
+    return 0;
+}
 
 int clear_module(PyObject* m) {
-    if (State* st = static_cast<State*>(PyModule_GetState(m))) release_names(*st);
+    if (State* st = static_cast<State*>(PyModule_GetState(m))) {
+        release_forward_state(*st);
+        release_names(*st);
+    }
     return 0;
 }
 

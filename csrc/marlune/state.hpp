@@ -25,10 +25,13 @@ inline constexpr const char* kFile = "quorvane/marlune";
 
 #define MARLUNE_NAMES(X) MARLUNE_CORE_NAMES(X) MARLUNE_FORWARD_NAMES(X) MARLUNE_WALK_NAMES(X)
 
+struct ForwardState;
+
 struct State {
 #define MARLUNE_DECLARE(name) PyObject* name;
     MARLUNE_NAMES(MARLUNE_DECLARE)
 #undef MARLUNE_DECLARE
+    ForwardState* forward_pass;  // made by the first forward call (forward.cpp)
 };
 
 inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
