@@ -14,6 +14,8 @@ TOOL = pathlib.Path(__file__).resolve().parents[1] / "tools" / "check_portabilit
 @pytest.mark.skipif(not (os.environ.get("CI") or os.environ.get("QUORVANE_PORTABILITY")),
                     reason="set CI or QUORVANE_PORTABILITY to build against every interpreter")
 @pytest.mark.skipif(bool(os.environ.get("QUORVANE_SANITIZED")), reason="the plain run of the suite covers it")
+@pytest.mark.skipif(bool(os.environ.get("QUORVANE_OTHER_INTERPRETER")),
+                    reason="the run under the project's own interpreter covers it")
 def test_builds_against_every_interpreter():
     result = subprocess.run([sys.executable, str(TOOL)], capture_output=True, text=True, timeout=1200)
     print(result.stdout)

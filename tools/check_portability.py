@@ -1,5 +1,7 @@
 """Compiles both extensions against every CPython from 3.10 up found on this machine,
-with -Wall -Wextra -Werror, and imports them with the interpreters that have torch.
+with -Wall -Wextra -Werror, and imports them with the interpreters that have torch
+(for a pyenv interpreter, the venv that tools/portability_full.sh keeps for it, where
+there is one).
 
 Prints one line per interpreter and exits non-zero if any build or import fails."""
 
@@ -11,6 +13,24 @@ import sys
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def venv_cache():
+    return os.environ.get("QUORVANE_VENV_CACHE") or os.path.join(
+        os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "quorvane", "venvs")
+
+
+def with_torch(python):
+    """The venv of tools/portability_full.sh for this interpreter, if it has one that runs."""
+    try:
+        version = subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
+                                 capture_output=True, text=True, timeout=30).stdout.strip()
+    except (OSError, subprocess.TimeoutExpired):
+        return python
+    venv_python = os.path.join(venv_cache(), f"cpython-{version}", "bin", "python")
+    if version and os.access(venv_python, os.X_OK) and subprocess.run([venv_python, "-c", ""]).returncode == 0:
+        return venv_python
+    return python
 
 
 def interpreters():
@@ -27,7 +47,7 @@ def interpreters():
         except (OSError, subprocess.TimeoutExpired):
             continue
         if version and tuple(map(int, version.split("."))) >= (3, 10) and version not in found:
-            found[version] = path
+            found[version] = with_torch(path)
     return dict(sorted(found.items(), key=lambda kv: tuple(map(int, kv[0].split(".")))))
 
 

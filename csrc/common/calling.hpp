@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,38 @@ namespace detail {
 }
 
 inline std::string quoted(const char* name) { return std::string("'") + name + "'"; }
+
+// Raises the TypeError that a `def` named `qualname` with these parameters
+// raises when called with the keyword `key` it does not have. The interpreter
+// itself makes the text: from 3.13 on it adds "Did you mean ...?" for a close
+// parameter name, chosen by rules that may change between versions. Compiling
+// a function each time is fine on this path, which only ends in an error.
+[[noreturn]] inline void unexpected_keyword(const char* qualname, const char* const* params, std::size_t n,
+                                            PyObject* key) {
+    std::string source = "def f(";
+    for (std::size_t j = 0; j < n; ++j) source += std::string(j ? ", " : "") + params[j];
+    source += "):\n    pass\n";
+    py::object code = steal(Py_CompileString(source.c_str(), "<signature>", Py_file_input));
+    py::object globals = steal(PyDict_New());
+    py::object builtins = steal(PyDict_New());
+    check(PyDict_SetItemString(globals.ptr(), "__builtins__", builtins.ptr()));
+    steal(PyEval_EvalCode(code.ptr(), globals.ptr(), globals.ptr()));
+    PyObject* found = PyDict_GetItemString(globals.ptr(), "f");
+    if (found == nullptr) throw std::logic_error("unexpected_keyword: no function");
+    py::object function = borrow(found);
+    py::object name = steal(PyUnicode_FromString(qualname));
+    check(PyObject_SetAttrString(function.ptr(), "__qualname__", name.ptr()));
+    py::object no_args = steal(PyTuple_New(0));
+    py::object kwargs = steal(PyDict_New());
+    check(PyDict_SetItem(kwargs.ptr(), key, Py_None));
+    // The call fails while binding, before the function's frame runs: the
+    // TypeError it leaves set is the one to raise, with no traceback of its own.
+    PyObject* result = PyObject_Call(function.ptr(), no_args.ptr(), kwargs.ptr());
+    if (result == nullptr) throw py::error_already_set();
+    Py_DECREF(result);
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname, key);
+    throw py::error_already_set();
+}
 
 }  // namespace detail
 
@@ -63,10 +96,7 @@ std::array<PyObject*, N> bind(const Signature<N>& sig, PyObject* self, PyObject*
                 break;
             }
         }
-        if (slot == N) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.qualname, key);
-            throw py::error_already_set();
-        }
+        if (slot == N) detail::unexpected_keyword(sig.qualname, sig.params.data(), N, key);
         if (out[slot] != nullptr) {
             detail::type_error(std::string(sig.qualname) + "() got multiple values for argument " +
                                detail::quoted(sig.params[slot]));

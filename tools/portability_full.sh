@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# Runs the whole test suite under every CPython 3.10+ that pyenv has installed.
+#
+# One venv per interpreter lives outside the checkout (under the user cache, so every
+# clone and every run reuses it); each gets torch, numpy, pytest, hypothesis and the
+# build tools once. The extensions are then built for that interpreter in
+# build/portability/<version>/ and the suite runs against them. Prints the pass counts
+# per interpreter and exits non-zero if any run failed.
+#
+#   tools/portability_full.sh                 every pyenv interpreter from 3.10 up
+#   tools/portability_full.sh 3.13            only the newest 3.13.x (several may be named)
+#   tools/portability_full.sh --newest        only the newest minor version found
+#   tools/portability_full.sh --setup-only    create or refresh the venvs, run nothing
+#
+# Environment: QUORVANE_VENV_CACHE (where the venvs live), PYENV_ROOT, PYTEST_ARGS
+# (extra pytest arguments, e.g. "-x tests/test_forward.py"),
+# QUORVANE_MISSING_OK=1 (a requested interpreter that is not installed is a note, not a failure),
+# QUORVANE_TESTED_MINOR=3.11 (with --newest: nothing to do when the newest is that version).
+set -uo pipefail
+
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+CACHE="${QUORVANE_VENV_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvane/venvs}"
+if [ -z "${PYENV_ROOT:-}" ]; then
+    PYENV_ROOT="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
+fi
+# The same requirements as the project's own venv (Makefile); a change re-runs pip.
+REQUIREMENTS="torch==2.13.0 numpy pytest hypothesis scikit-build-core pybind11 ninja cmake"
+
+# The newest installed patch release of one minor version, e.g. 3.12 -> .../3.12.1/bin/python.
+find_python() {
+    local minor="$1" best=""
+    for dir in "$PYENV_ROOT"/versions/"$minor".*; do
+        [ -x "$dir/bin/python" ] || continue
+        # Only plain releases (3.12.1), not 3.12-dev or 3.12.1t.
+        [[ "$(basename "$dir")" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || continue
+        best="$(printf '%s\n%s\n' "$best" "$dir" | sort -V | tail -n 1)"
+    done
+    [ -n "$best" ] && echo "$best/bin/python"
+}
+
+all_minors() {
+    for dir in "$PYENV_ROOT"/versions/3.*; do
+        [[ "$(basename "$dir")" =~ ^3\.([0-9]+)\.[0-9]+$ ]] || continue
+        [ "${BASH_REMATCH[1]}" -ge 10 ] && echo "3.${BASH_REMATCH[1]}"
+    done | sort -V -u
+}
+
+# Creates or refreshes the venv of one interpreter; echoes its python.
+ensure_venv() {
+    local python="$1" version venv stamp
+    version="$("$python" -c 'import platform; print(platform.python_version())')"
+    venv="$CACHE/cpython-$version"
+    stamp="$venv/.quorvane-requirements"
+    mkdir -p "$CACHE"
+    # One set-up at a time per venv (several checkouts may share the cache).
+    exec 9>"$venv.lock"
+    flock 9 2>/dev/null || true
+    # A venv whose interpreter no longer runs (moved or rebuilt) is made again.
+    if [ -e "$venv" ] && ! "$venv/bin/python" -c '' 2>/dev/null; then
+        echo "== $venv is broken: making it again" >&2
+        rm -rf "$venv"
+    fi
+    if [ ! -x "$venv/bin/python" ]; then
+        echo "== creating $venv" >&2
+        "$python" -m venv "$venv" >&2 || { exec 9>&-; return 1; }
+    fi
+    if [ "$(cat "$stamp" 2>/dev/null)" != "$REQUIREMENTS" ]; then
+        echo "== installing into $venv: $REQUIREMENTS" >&2
+        # No pip cache: the CUDA wheels of torch would double the disk used.
+        # shellcheck disable=SC2086
+        if ! quiet_pip "$venv/bin/python" --upgrade pip || ! quiet_pip "$venv/bin/python" $REQUIREMENTS; then
+            exec 9>&-
+            return 1
+        fi
+        echo "$REQUIREMENTS" >"$stamp"
+    fi
+    exec 9>&-
+    echo "$venv/bin/python"
+}
+
+# pip install, without the notes about local package folders this machine's pip
+# configuration names but does not have.
+quiet_pip() {
+    local python="$1"
+    shift
+    "$python" -m pip install -q --no-cache-dir "$@" 2>&1 | grep -v "^WARNING: Location '.*' is ignored" >&2
+    return "${PIPESTATUS[0]}"
+}
+
+# Builds the extensions for one venv's interpreter and runs the suite; the last line of
+# pytest's output goes to $2.
+run_one() {
+    local vpython="$1" summary_file="$2" version build pkg
+    version="$("$vpython" -c 'import platform; print(platform.python_version())')"
+    build="$ROOT/build/portability/$version"
+    pkg="$build/pkg"
+    # cmake finds the venv's ninja on PATH.
+    local PATH="$(dirname "$vpython"):$PATH"
+    "$(dirname "$vpython")/cmake" -S "$ROOT" -B "$build" -G Ninja -DPython_EXECUTABLE="$vpython" \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
+    "$(dirname "$vpython")/cmake" --build "$build" >/dev/null || { "$(dirname "$vpython")/cmake" --build "$build"; return 1; }
+    rm -rf "$pkg" && mkdir -p "$pkg"
+    cp -r "$ROOT/src/quorvane" "$pkg/"
+    rm -rf "$pkg/quorvane/__pycache__" "$pkg/quorvane/"*.so
+    cp "$build"/*.so "$pkg/quorvane/"
+    local log="$build/pytest.log" rc
+    # shellcheck disable=SC2086
+    (cd "$ROOT" && QUORVANE_OTHER_INTERPRETER=1 PYTHONPATH="$pkg" "$vpython" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-}) 2>&1 | tee "$log"
+    rc="${PIPESTATUS[0]}"
+    grep -E '^(=+ )?[0-9]+ (passed|failed|error)|no tests ran' "$log" | tail -n 1 | sed -E 's/^=+ //; s/ =+$//' >"$summary_file"
+    return "$rc"
+}
+
+main() {
+    local minors=() missing_ok="${QUORVANE_MISSING_OK:-}" setup_only=""
+    if [ "${1:-}" = "--setup-only" ]; then
+        setup_only=1
+        shift
+    fi
+    if [ "${1:-}" = "--newest" ]; then
+        minors=("$(all_minors | tail -n 1)")
+        if [ -z "${minors[0]}" ]; then
+            echo "== no CPython 3.10+ under $PYENV_ROOT/versions: the suite did not run on another interpreter"
+            [ -n "$missing_ok" ]
+            return
+        fi
+        if [ "${minors[0]}" = "${QUORVANE_TESTED_MINOR:-}" ]; then
+            echo "== the newest CPython here, ${minors[0]}, is the one the suite just ran on"
+            return 0
+        fi
+    elif [ $# -gt 0 ]; then
+        minors=("$@")
+    else
+        mapfile -t minors < <(all_minors)
+    fi
+
+    local results=() failed=0 minor python vpython summary tmp
+    tmp="$(mktemp)"
+    for minor in "${minors[@]}"; do
+        python="$(find_python "$minor")"
+        if [ -z "$python" ]; then
+            echo "== python $minor: not installed under $PYENV_ROOT/versions, skipped"
+            results+=("python $minor: not installed, skipped")
+            [ -n "$missing_ok" ] || failed=1
+            continue
+        fi
+        echo "== python $minor ($python)"
+        if ! vpython="$(ensure_venv "$python")"; then
+            results+=("python $minor: venv set-up FAILED")
+            failed=1
+            continue
+        fi
+        if [ -n "$setup_only" ]; then
+            results+=("python $minor: venv ready ($vpython)")
+            continue
+        fi
+        : >"$tmp"
+        if run_one "$vpython" "$tmp"; then
+            summary="$(cat "$tmp")"
+        else
+            summary="FAILED: $(cat "$tmp")"
+            failed=1
+        fi
+        results+=("python $("$vpython" -c 'import platform; print(platform.python_version())'): ${summary:-no summary}")
+    done
+    rm -f "$tmp"
+    echo
+    echo "== pass counts per interpreter"
+    printf '%s\n' "${results[@]}"
+    return "$failed"
+}
+
+main "$@"
