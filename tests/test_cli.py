@@ -6,6 +6,7 @@ import pytest
 import torch
 import torch.nn as nn
 
+import quorvane
 from quorvane import cli
 from quorvane import utils_quorvane as UZR
 from subproc import run_python
@@ -48,14 +49,20 @@ def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys):
 
 
 def test_default_network(capsys):
-    code, out, err = run(capsys, "convert", "--train-seconds", "0.3", "--repeats", "2")
-    assert code == 0, err
-    assert err.startswith("training the embedded default network")
-    assert "embedded default network" in out
-    assert "max |trained - converted| = 0 " in out
-    accuracy = [line for line in out.splitlines() if line.startswith("accuracy:")][0]
+    """Trained for a fixed, seeded number of steps: two runs print the same difference and
+    accuracy lines."""
+    printed = []
+    for _ in range(2):
+        code, out, err = run(capsys, "convert", "--train-steps", "5", "--repeats", "2", "--warmup", "0")
+        assert code == 0, err
+        assert err.startswith("training the embedded default network for 5 steps")
+        assert "embedded default network" in out
+        assert "max |trained - converted| = 0 " in out
+        printed.append([line for line in out.splitlines() if line.startswith(("difference:", "accuracy:"))])
+    accuracy = printed[0][1]
     before, after = [part.split()[1] for part in accuracy.split(":", 1)[1].split(",")]
     assert before == after
+    assert printed[0] == printed[1]
 
 
 def test_verbose_prints_the_walk_diagnostics(tmp_path, capsys):
@@ -67,8 +74,15 @@ def test_verbose_prints_the_walk_diagnostics(tmp_path, capsys):
     assert "CL calling convert on" in out
 
 
+def add_one(module, inputs, output):
+    return output + 1
+
+
 def test_mismatch_beyond_tolerance_fails(tmp_path, capsys):
-    net = nn.Sequential(wrapped_mlp(), nn.Dropout(0.5)).train()  # two runs never agree
+    net = wrapped_mlp()
+    # A hook on a main layer runs in the trained form only: the converted module calls
+    # the main layer's forward directly.
+    net[0].main_module.register_forward_hook(add_one)
     source = tmp_path / "net.pt"
     torch.save(net, source)
     code, _, err = run(capsys, "convert", str(source), "--input-shape", "64,5", "--repeats", "1")
@@ -88,6 +102,25 @@ def test_network_without_wrappers(tmp_path, capsys):
     assert code == 0
 
 
+def vanished_class_network(tmp_path):
+    """A saved network whose class lives in a module that is gone when it is loaded."""
+    import importlib
+    import sys
+
+    folder = tmp_path / "gone"
+    folder.mkdir()
+    (folder / "qv_vanished.py").write_text("import torch.nn as nn\nclass Net(nn.Sequential):\n    pass\n")
+    sys.path.insert(0, str(folder))
+    try:
+        net = importlib.import_module("qv_vanished").Net(wrapped_mlp())
+        torch.save(net, tmp_path / "vanished.pt")
+    finally:
+        sys.path.remove(str(folder))
+        sys.modules.pop("qv_vanished", None)
+    (folder / "qv_vanished.py").unlink()
+    return tmp_path / "vanished.pt"
+
+
 def bad_inputs(tmp_path):
     garbage = tmp_path / "garbage.pt"
     garbage.write_bytes(b"\x00not a pickle at all")
@@ -95,31 +128,84 @@ def bad_inputs(tmp_path):
     torch.save({"weights": torch.ones(2)}, not_a_network)
     good = tmp_path / "net.pt"
     torch.save(wrapped_mlp(), good)
+    truncated = tmp_path / "truncated.pt"
+    truncated.write_bytes(good.read_bytes()[:len(good.read_bytes()) // 2])
+    cyclic = tmp_path / "cyclic.pt"
+    torch.save(cyclic_network(), cyclic)
+    folder = tmp_path / "folder.pt"
+    folder.mkdir()
+    number = tmp_path / "number.pt"
+    torch.save(7, number)
     blocker = tmp_path / "a-file"
     blocker.write_text("")
+    shape = ["--input-shape", "2,5"]
     return {
-        "missing file": ([str(tmp_path / "nope.pt"), "--input-shape", "2,5"], "cannot read"),
-        "unreadable file": ([str(garbage), "--input-shape", "2,5"], "cannot load"),
-        "not a network": ([str(not_a_network), "--input-shape", "2,5"], "does not hold a torch.nn.Module"),
+        "missing file": ([str(tmp_path / "nope.pt"), *shape], "cannot read"),
+        "directory": ([str(folder), *shape], "is a directory"),
+        "unreadable file": ([str(garbage), *shape], "cannot load"),
+        "truncated file": ([str(truncated), *shape], "cannot load"),
+        "not a network": ([str(not_a_network), *shape], "does not hold a torch.nn.Module"),
+        "class gone": ([str(vanished_class_network(tmp_path)), *shape], "PYTHONPATH"),
         "shape rejected": ([str(good), "--input-shape", "2,7"], "rejects input of shape (2, 7)"),
         "bad shape text": ([str(good), "--input-shape", "2,a5"], "bad --input-shape"),
-        "no shape": ([str(good)], "--input-shape is needed"),
-        "unwritable output": ([str(good), "--input-shape", "2,5", "-o", str(blocker / "out.pt")], "cannot write"),
-        "no repeats": ([str(good), "--input-shape", "2,5", "--repeats", "0"], "bad --repeats"),
+        "allocation": ([str(good), "--input-shape", "100000,100000,16"], "cannot make a sample batch"),
+        "overflow": ([str(good), "--input-shape", "99999999999999999999999,16"], "too many elements"),
+        "no shape": ([str(good)], "is needed to verify a loaded network"),
+        "bad dtype": ([str(good), *shape, "--input-dtype", "float12"], "bad --input-dtype"),
+        "cycle": ([str(cyclic), *shape], "has a cycle"),
+        "too deep": (["--model", "qv_factories:too_deep", *shape], "nested 1001 modules deep"),
+        "unwritable output": ([str(good), *shape, "-o", str(blocker / "out.pt")], "cannot write"),
+        "output is the input": ([str(good), *shape, "-o", str(good)], "it is the input network"),
+        "no repeats": ([str(good), *shape, "--repeats", "0"], "bad --repeats"),
+        "negative tolerance": ([str(good), *shape, "--tolerance", "-1"], "bad --tolerance"),
+        "nan tolerance": ([str(good), *shape, "--tolerance", "nan"], "bad --tolerance"),
+        "no threads": ([str(good), *shape, "--torch-threads", "0"], "bad --torch-threads"),
+        "bad device": ([str(good), *shape, "--device", "cuda:99"], "--device cuda:99"),
+        "unknown device": ([str(good), *shape, "--device", "tpu"], "bad --device"),
+        "model not importable": (["--model", "qv_no_such_package.nets:build", *shape], "PYTHONPATH"),
+        "factory fails": (["--model", "qv_factories:broken", *shape], "the factory failed"),
+        "not a factory": (["--model", "qv_factories:nothing", *shape], "has no attribute"),
+        "state_dict alone": ([str(good), *shape, "--state-dict", str(not_a_network)], "--state-dict needs --model"),
+        "state_dict mismatch": (["--model", "qv_factories:build", "--state-dict", str(not_a_network), *shape],
+                                "does not fit the network"),
+        "state_dict not a dict": (["--model", "qv_factories:build", "--state-dict", str(number), *shape],
+                                  "does not hold a state_dict"),
+        "example inputs not tensors": ([str(good), "--example-inputs", str(number)], "must hold a tensor"),
+        "example inputs unsafe": ([str(good), "--example-inputs", str(good)], "weights_only=True"),
     }
 
 
-@pytest.mark.parametrize("case", ["missing file", "unreadable file", "not a network", "shape rejected",
-                                  "bad shape text", "no shape", "unwritable output",
-                                  "no repeats"])
-def test_bad_input_gives_one_line_and_exit_2(tmp_path, capsys, case):
+BAD_INPUTS = ["missing file", "directory", "unreadable file", "truncated file", "not a network", "class gone",
+              "shape rejected", "bad shape text", "allocation", "overflow", "no shape", "bad dtype", "cycle",
+              "too deep", "unwritable output", "output is the input", "no repeats", "negative tolerance",
+              "nan tolerance", "no threads", "bad device", "unknown device", "model not importable",
+              "factory fails", "not a factory", "state_dict alone", "state_dict mismatch", "state_dict not a dict",
+              "example inputs not tensors", "example inputs unsafe"]
+
+
+@pytest.mark.parametrize("case", BAD_INPUTS)
+def test_bad_input_gives_one_line_and_exit_2(tmp_path, capsys, case, factories):
     argv, text = bad_inputs(tmp_path)[case]
     before = files(tmp_path)
+    digests = {name: digest(tmp_path / name) for name in before if (tmp_path / name).is_file()}
     code, out, err = run(capsys, "convert", "--repeats", "1", *argv)
     assert code == 2
     assert err.startswith("error: ") and text in err and err.count("\n") == 1, err
     assert "Traceback" not in err + out
     assert files(tmp_path) == before  # nothing half-written
+    assert {name: digest(tmp_path / name) for name in digests} == digests
+
+
+def test_deep_network_converts(tmp_path, capsys):
+    from quorvane import conversion
+
+    source = tmp_path / "deep.pt"
+    with conversion.recursion_room(300):
+        torch.save(nested(300), source)
+    code, out, err = run(capsys, "convert", str(source), "--input-shape", "2,5", "--repeats", "1", "-o",
+                         str(tmp_path / "out.pt"))
+    assert code == 0, err
+    assert "max |trained - converted| = 0 " in out
 
 
 def test_module_entry_point_runs_without_traceback(tmp_path):
@@ -134,3 +220,253 @@ def test_module_entry_point_runs_without_traceback(tmp_path):
     help_text = run_python("import runpy, sys; sys.argv = ['quorvane', 'convert', '--help']; "
                            "runpy.run_module('quorvane', run_name='__main__')")
     assert help_text.returncode == 0 and "only convert files you trust" in " ".join(help_text.stdout.split())
+
+
+
+def test_info_names_what_the_extensions_hold(capsys):
+    code, out, _ = run(capsys, "info")
+    assert code == 0 and out.startswith("quorvane, torch ")
+    assert "quorvane.marlune: GZR," in out and "blockwise_network" in out
+
+
+def digest(path):
+    import hashlib
+
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+class NormDrop(nn.Module):
+    """Train-mode BatchNorm (updates its running statistics on every forward) and
+    Dropout (draws random numbers) around wrapped layers."""
+
+    def __init__(self):
+        super().__init__()
+        self.body = nn.Sequential(nn.Linear(5, 8), nn.BatchNorm1d(8), nn.Dropout(0.5), nn.Linear(8, 3))
+
+    def forward(self, x):
+        return self.body(x)
+
+
+def test_saved_network_is_the_converted_one_in_train_mode(tmp_path, capsys):
+    torch.manual_seed(0)
+    net = NormDrop()
+    UZR.wrap_layers(net, num_dendrites=2)
+    net.train()
+    source = tmp_path / "net.pt"
+    torch.save(net, source)
+    before = digest(source)
+    target = tmp_path / "out.pt"
+    code, out, err = run(capsys, "convert", str(source), "--input-shape", "16,5", "-o", str(target),
+                         "--repeats", "3", "--warmup", "2")
+    assert code == 0, err
+    # Same random state for both forwards: Dropout agrees, sequentially and threaded.
+    assert "max |trained - converted| = 0 on input of shape (16, 5) float32 (sequential 0, threaded 0;" in out
+    assert "(train mode)" in out
+    assert digest(source) == before
+    saved = torch.load(target, weights_only=False)
+    assert saved.training
+    norm = saved.body[1]
+    assert int(norm.num_batches_tracked) == 0
+    assert torch.equal(norm.running_mean, net.body[1].running_mean)
+    assert torch.equal(norm.running_var, net.body[1].running_var)
+    state = torch.load(state_dict_path(target), weights_only=True)
+    for name, value in saved.state_dict().items():
+        assert torch.equal(state[name], value)
+    # The saved network is the input file's network converted, without any forward run.
+    expected = quorvane.convert(torch.load(source, weights_only=False)).network.state_dict()
+    assert state.keys() == expected.keys()
+    assert all(torch.equal(state[name], expected[name]) for name in state)
+
+
+def state_dict_path(path):
+    return path.with_name(path.stem + ".state_dict" + path.suffix)
+
+
+def test_output_is_all_or_nothing(tmp_path, capsys, monkeypatch):
+    source = tmp_path / "net.pt"
+    torch.save(wrapped_mlp(), source)
+    common = [str(source), "--input-shape", "4,5", "--repeats", "1", "--warmup", "0"]
+
+    # A directory where the state_dict goes: refused before any work, nothing written.
+    target = tmp_path / "a" / "out.pt"
+    target.parent.mkdir()
+    (target.parent / "out.state_dict.pt").mkdir()
+    code, out, err = run(capsys, "convert", *common, "-o", str(target))
+    assert code == 2 and "a directory of that name exists" in err and out == ""
+    assert files(target.parent) == ["out.state_dict.pt"]
+
+    # A failure while saving the second file leaves the first one as it was, removes
+    # what was written and the folders made for it.
+    existing = tmp_path / "b" / "out.pt"
+    existing.parent.mkdir()
+    existing.write_bytes(b"old")
+    real_save = torch.save
+    calls = []
+
+    def failing_save(obj, f, *args, **kwargs):
+        calls.append(f)
+        if len(calls) == 2:
+            raise OSError(28, "No space left on device")
+        return real_save(obj, f, *args, **kwargs)
+
+    monkeypatch.setattr(torch, "save", failing_save)
+    code, _, err = run(capsys, "convert", *common, "-o", str(existing))
+    assert code == 2 and "No space left on device" in err and "nothing was written" in err
+    assert files(existing.parent) == ["out.pt"] and existing.read_bytes() == b"old"
+    calls.clear()
+    code, _, _ = run(capsys, "convert", *common, "-o", str(tmp_path / "c" / "d" / "out.pt"))
+    assert code == 2 and not (tmp_path / "c").exists()
+    monkeypatch.setattr(torch, "save", real_save)
+
+    # Success: missing folders are made, and both files get the umask's permissions,
+    # also where a file with other permissions is replaced.
+    existing.chmod(0o600)
+    old_umask = os.umask(0o027)
+    try:
+        for target in (existing, tmp_path / "e" / "f" / "out.pt"):
+            code, _, err = run(capsys, "convert", *common, "-o", str(target))
+            assert code == 0, err
+            assert sorted(os.listdir(target.parent)) == ["out.pt", "out.state_dict.pt"]
+            for path in (target, state_dict_path(target)):
+                assert os.stat(path).st_mode & 0o777 == 0o640
+    finally:
+        os.umask(old_umask)
+
+
+def cyclic_network():
+    net = wrapped_mlp()
+    net.append(nn.Sequential(nn.ReLU()))
+    net[-1].append(net)
+    return net
+
+
+def nested(depth):
+    net = wrapped_mlp()
+    for _ in range(depth):
+        net = nn.Sequential(net)
+    return net
+
+
+FACTORIES = '''
+import torch
+import torch.nn as nn
+from quorvane import utils_quorvane as UZR
+
+
+class Tagger(nn.Module):
+    """Token ids in, one score per token and class out; takes an optional mask."""
+
+    def __init__(self):
+        super().__init__()
+        self.embed = nn.Embedding(11, 6)
+        self.rnn = nn.GRU(6, 8, batch_first=True)
+        self.head = nn.Linear(8, 3)
+
+    def forward(self, ids, mask=None):
+        out, _ = self.rnn(self.embed(ids))
+        scores = self.head(out)
+        return scores if mask is None else scores * mask.unsqueeze(-1)
+
+
+def build():
+    torch.manual_seed(1)
+    net = Tagger()
+    UZR.wrap_layers(net, layer_types=(nn.GRU, nn.Linear), num_dendrites=2)
+    return net.eval()
+
+
+def mlp64():
+    torch.manual_seed(2)
+    net = nn.Sequential(nn.Linear(5, 4), nn.Tanh(), nn.Linear(4, 2)).double()
+    UZR.wrap_layers(net, num_dendrites=1)
+    return net
+
+
+def broken():
+    raise RuntimeError("no weights here")
+
+
+def too_deep():
+    net = nn.Linear(2, 2)
+    for _ in range(1001):
+        net = nn.Sequential(net)
+    return net
+'''
+
+
+@pytest.fixture
+def factories(tmp_path, monkeypatch):
+    (tmp_path / "qv_factories.py").write_text(FACTORIES)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import importlib
+
+    module = importlib.import_module("qv_factories")
+    yield module
+    import sys
+
+    sys.modules.pop("qv_factories", None)
+
+
+def test_factory_with_state_dict_and_example_inputs(tmp_path, capsys, factories):
+    trained = factories.build()
+    with torch.no_grad():  # weights that differ from the factory's own
+        for p in trained.parameters():
+            p.add_(torch.randn_like(p) * 0.1)
+    checkpoint = tmp_path / "ckpt.pt"
+    torch.save(trained.state_dict(), checkpoint)
+    ids, mask = torch.randint(0, 11, (3, 7)), torch.ones(3, 7)
+    examples = {"tuple.pt": (ids,), "dict.pt": {"ids": ids, "mask": mask}, "tensor.pt": ids}
+    for name, value in examples.items():
+        torch.save(value, tmp_path / name)
+    target = tmp_path / "out.pt"
+    for name in examples:
+        code, out, err = run(capsys, "convert", "--model", "qv_factories:build", "--state-dict", str(checkpoint),
+                             "--example-inputs", str(tmp_path / name), "--device", "cpu", "--repeats", "1",
+                             "-o", str(target))
+        assert code == 0, err
+        assert "max |trained - converted| = 0 on input of shape" in out
+        assert "2 ZORNeuronModule wrappers -> 2 ZORModulePyThread modules" in out
+    converted = torch.load(target, weights_only=False)
+    with torch.no_grad():
+        assert torch.equal(converted(ids, mask=mask), trained(ids, mask=mask))
+    # --input-shape: a float batch is refused by an Embedding, with a hint at the dtype;
+    # integer ids are drawn below the Embedding's size; the default dtype is the
+    # parameters' (float64 here).
+    code, _, err = run(capsys, "convert", "--model", "qv_factories:build", "--input-shape", "2,5", "--repeats", "1")
+    assert code == 2 and "rejects input of shape (2, 5) float32" in err and "--input-dtype" in err
+    for factory, extra, shown in (("build", ["--input-dtype", "int64"], "int64"), ("mlp64", [], "float64")):
+        code, out, err = run(capsys, "convert", "--model", f"qv_factories:{factory}", "--input-shape", "2,5",
+                             *extra, "--repeats", "1")
+        assert code == 0, err
+        assert f"max |trained - converted| = 0 on input of shape (2, 5) {shown}" in out
+
+
+def test_torch_threads_and_the_timing_summary(capsys, monkeypatch, tmp_path):
+    source = tmp_path / "net.pt"
+    torch.save(wrapped_mlp(), source)
+    threads = torch.get_num_threads()
+    # A clock under which every other converted sequential run takes 3 ms instead of 1:
+    # the sequential spread is then too large for its ratio to mean anything.
+    def readings():
+        now = 0.0
+        for i in range(21):  # the first trained forward, then 20 rounds of three forms
+            for duration in ((1e-3,) if i == 0 else (1e-3, 3e-3 if i % 2 else 1e-3, 1e-3)):
+                yield now
+                now += duration
+                yield now
+        while True:
+            yield now
+
+    clock = readings()
+    monkeypatch.setattr(cli, "_clock", lambda: next(clock))
+    try:
+        code, out, err = run(capsys, "convert", str(source), "--input-shape", "4,5", "--repeats", "20",
+                             "--warmup", "1", "--torch-threads", "1")
+        assert torch.get_num_threads() == 1
+    finally:
+        torch.set_num_threads(threads)
+    assert code == 0, err
+    lines = out.splitlines()
+    forward = next(i for i, line in enumerate(lines) if line.startswith("forward:"))
+    assert "after 1 warm-up run, on cpu with 1 torch thread;" in lines[forward + 1]
+    assert "the spread of the sequential times is over 20% of their median, so the sequential ratio means little" in lines[forward + 2]

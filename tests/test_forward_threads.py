@@ -300,3 +300,78 @@ def test_workers_use_the_callers_cuda_stream():
     assert torch.equal(sequential, threaded)
     assert all(s == stream for s in clean_streams)
 
+
+
+def recurrent_pair(cell):
+    """A wrapped recurrent layer (dendrite processors included) and its conversion."""
+    import copy
+
+    from pipeline import convert
+
+    torch.manual_seed(6)
+    trained = nn.Sequential(ZR.ZORNeuronModule(cell(5, 6, batch_first=True), num_dendrites=2))
+    converted = convert(copy.deepcopy(trained))
+    assert type(converted[0]) is marlune.ZORModulePyThread
+    return trained[0], converted[0]
+
+
+def call_from_threads(module, inputs, calls):
+    """Each of len(inputs) threads calls `module` on its own input `calls` times; returns
+    per thread the list of results (or RecurrentStateError)."""
+    results, barrier = [[] for _ in inputs], threading.Barrier(len(inputs))
+
+    def caller(i):
+        barrier.wait()
+        for _ in range(calls):
+            try:
+                results[i].append(module(inputs[i]))
+            except ZR.RecurrentStateError as e:
+                results[i].append(e)
+
+    workers = [threading.Thread(target=caller, args=(i,)) for i in range(len(inputs))]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    return results
+
+
+def same(result, expected):
+    return all(torch.equal(a, b) for a, b in zip(leaves(result), leaves(expected)))
+
+
+def leaves(value):
+    return [leaf for item in value for leaf in leaves(item)] if isinstance(value, tuple) else [value]
+
+
+@pytest.mark.parametrize("cell", [nn.GRU, nn.LSTM])
+def test_recurrent_state_belongs_to_its_call(cell, default_settings):
+    trained, converted = recurrent_pair(cell)
+    inputs = [torch.randn(3, 4, 5) for _ in range(8)]
+    with torch.no_grad():
+        expected = [trained(x) for x in inputs]
+        # Sequentially (and the trained wrapper always): every concurrent call gets its
+        # own output and state.
+        for module in (trained, converted):
+            results = call_from_threads(module, inputs, 15)
+            assert all(same(r, expected[i]) for i in range(8) for r in results[i])
+        # Threaded, one caller: the state is handed over from the main layer's worker.
+        marlune.doing_threading = True
+        assert all(same(converted(x), e) for x, e in zip(inputs, expected))
+        # Threaded, many callers: a call gets its own state or RecurrentStateError, never
+        # another call's.
+        results = call_from_threads(converted, inputs, 15)
+        assert all(isinstance(r, ZR.RecurrentStateError) or same(r, expected[i]) for i in range(8) for r in results[i])
+        # A sequential call that fails after the main layer ran leaves its state behind;
+        # a threaded call on the same thread must not take it for its own.
+        marlune.doing_threading = False
+        default_settings.set_zor_forward_function(lambda t: 1 / 0)
+        with pytest.raises(ZeroDivisionError):
+            converted(inputs[1])
+        default_settings.set_zor_forward_function(torch.sigmoid)
+        marlune.doing_threading = True
+        with pytest.raises(ZR.RecurrentStateError, match="cannot tell which forward call"):
+            converted(inputs[0])
+        assert same(converted(inputs[2]), expected[2])
+        marlune.doing_threading = False
+        assert same(converted(inputs[3]), expected[3])

@@ -1,5 +1,7 @@
 """Networks made of PyTorch's own modules convert and compute what they computed."""
 
+import re
+
 import pytest
 import torch
 import torch.nn as nn
@@ -11,15 +13,31 @@ from quorvane import utils_quorvane as UZR
 torch.manual_seed(0)
 
 
-def test_transformer_encoder_layer():
-    layer = nn.TransformerEncoderLayer(d_model=16, nhead=4, dim_feedforward=32, dropout=0.0)
+@pytest.mark.parametrize("batch_first", [False, True])
+def test_transformer_encoder_layer(batch_first):
+    layer = nn.TransformerEncoderLayer(d_model=16, nhead=4, dim_feedforward=32, dropout=0.0, batch_first=batch_first)
     src = torch.randn(7, 3, 16)
     # Only the feed-forward layers: attention reads its projection weights directly.
     assert UZR.wrap_layers(layer, layer_types=(nn.Linear,), num_dendrites=2, sample_input=src) == [
         "linear1", "linear2"]
+    # In eval mode under no_grad, batch-first input would take torch's fused path, which
+    # reads linear1.weight directly; the wrapped layers keep it from being taken.
     layer.eval()
     _, converted = check_conversion(layer, src)
     assert type(converted.linear1) is marlune.ZORModulePyThread
+
+
+def test_wrap_layers_refuses_parents_that_read_weights_directly():
+    encoder = nn.TransformerEncoder(nn.TransformerEncoderLayer(16, 4, 32, batch_first=True), num_layers=2)
+    attention = nn.MultiheadAttention(8, 2)
+    for net, types, text in (
+            (encoder, (nn.Linear,), "cannot wrap layers.0.linear1: its parent TransformerEncoder (the root) runs a "
+                                    "nested-tensor fast path"),
+            (nn.Sequential(nn.Linear(8, 8), attention), (nn.Linear, type(attention.out_proj)),
+             "cannot wrap 1.out_proj: its parent MultiheadAttention (1) reads out_proj.weight")):
+        with pytest.raises(ValueError, match=re.escape(text)):
+            UZR.wrap_layers(net, layer_types=types)
+        assert UZR.count_wrappers(net) == 0  # nothing changed
 
 
 def test_transformer_decoder_layer_with_memory():

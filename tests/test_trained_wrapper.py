@@ -120,3 +120,28 @@ def test_wrap_layers_skips_named_layers_and_subclasses():
 
     net = nn.Sequential(nn.Linear(2, 2), MyLinear(2, 2))
     assert UZR.wrap_layers(net, skip=("0",)) == []
+
+
+def test_wrap_layers_keeps_a_shared_layer_shared():
+    class Tied(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.encode = nn.Sequential(nn.Linear(4, 4), nn.Tanh())
+            self.decode = self.encode[0]  # the same layer under a second name
+
+        def forward(self, x):
+            return self.decode(self.encode(x))
+
+    torch.manual_seed(1)
+    net = Tied()
+    assert UZR.wrap_layers(net, num_dendrites=2) == ["encode.0", "decode"]
+    assert type(net.decode) is ZR.ZORNeuronModule and net.decode is net.encode[0]
+    # One set of weights, trained through both places.
+    loss = net(torch.randn(3, 4)).square().sum()
+    loss.backward()
+    assert net.decode.main_module.weight.grad is net.encode[0].main_module.weight.grad
+    net.eval()
+    from pipeline import check_conversion
+
+    _, converted = check_conversion(net, torch.randn(5, 4))
+    assert converted.decode.layer_array[-1] is converted.encode[0].layer_array[-1]

@@ -1,8 +1,15 @@
 """quorvane: dendrite-augmented PyTorch layers and their conversion to inference form.
 
 Training code wraps chosen layers of a network in ``modules_quorvane.ZORNeuronModule``
-(``utils_quorvane.wrap_layers`` does it for a whole network). After training, two passes
-turn the network into its inference form, in place:
+(``utils_quorvane.wrap_layers`` does it for a whole network). After training, one call
+turns the network into its inference form and reports what it did:
+
+    import quorvane
+    report = quorvane.convert(net, verify=((x,), {}))
+    net = report.network                    # every trained wrapper -> ZORModulePyThread
+    print(report)                           # converted and unconverted wrappers, difference
+
+It runs the two passes, which can also be called directly (in place):
 
     from quorvane import marlune, ostrelle
     net = ostrelle.blockwise_network(net)   # each trained wrapper -> ZORLayer block
@@ -11,14 +18,25 @@ turn the network into its inference form, in place:
 The extension modules are imported on first use, so importing the package itself is cheap.
 """
 
+from typing import TYPE_CHECKING
+
 __version__ = "0.1.0"
 
-__all__ = ["marlune", "ostrelle", "globals_quorvane", "modules_quorvane", "utils_quorvane"]
+__all__ = ["convert", "ConversionReport", "marlune", "ostrelle", "globals_quorvane", "modules_quorvane",
+           "utils_quorvane", "conversion"]
+
+if TYPE_CHECKING:
+    from quorvane import conversion, globals_quorvane, marlune, modules_quorvane, ostrelle, utils_quorvane
+    from quorvane.conversion import ConversionReport, convert
+
+_FROM_CONVERSION = ("convert", "ConversionReport")
 
 
 def __getattr__(name):
-    if name in __all__:
-        import importlib
+    import importlib
 
+    if name in _FROM_CONVERSION:
+        return getattr(importlib.import_module(f"{__name__}.conversion"), name)
+    if name in __all__:
         return importlib.import_module(f"{__name__}.{name}")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,8 +1,7 @@
 """The embedded default network of the converter: a small CNN feature stack, one
 recurrent block and an MLP head, its layers wrapped with 1 to 3 dendrites, trained for a
-few seconds on a synthetic task (which quadrant of a 12x12 image holds a bright blob)."""
-
-import time
+fixed, seeded number of steps on a synthetic task (which quadrant of a 12x12 image holds a
+bright blob), so every run trains the same network."""
 
 import torch
 import torch.nn as nn
@@ -12,6 +11,7 @@ from quorvane import utils_quorvane as UZR
 IMAGE = 12
 CLASSES = 4
 INPUT_SHAPE = (64, 1, IMAGE, IMAGE)
+TRAIN_STEPS = 150
 
 
 class DemoNet(nn.Module):
@@ -47,23 +47,22 @@ def dendrites_for(name, layer):
     return {"features.0": 1, "features.3": 2, "recurrent": 1, "head.0": 3, "head.2": 2}.get(name, 1)
 
 
-def build_trained(seconds=3.0, seed=0):
-    """The default network, wrapped and trained; returns (net, sample images, labels)."""
+def build_trained(steps=TRAIN_STEPS, seed=0):
+    """The default network, wrapped and trained for `steps` Adam steps from `seed`;
+    returns (net, sample images, labels). The same arguments give the same network, bit
+    for bit, on a given machine and torch thread count."""
     torch.manual_seed(seed)
     generator = torch.Generator().manual_seed(seed)
     net = DemoNet()
     UZR.wrap_layers(net, layer_types=(nn.Conv2d, nn.GRU, nn.Linear), num_dendrites=dendrites_for)
     optimiser = torch.optim.Adam(net.parameters(), lr=3e-3)
     loss_fn = nn.CrossEntropyLoss()
-    deadline = time.monotonic() + seconds
     net.train()
-    steps = 0
-    while time.monotonic() < deadline or steps < 20:
+    for _ in range(steps):
         images, labels = synthetic_batch(64, generator)
         optimiser.zero_grad()
         loss_fn(net(images), labels).backward()
         optimiser.step()
-        steps += 1
     net.eval()
     images, labels = synthetic_batch(INPUT_SHAPE[0] * 8, generator)
     return net, images, labels

@@ -9,6 +9,8 @@ inference module does, so a converted network gives the same numbers.
 """
 
 import copy
+import itertools
+import threading
 
 import torch
 import torch.nn as nn
@@ -45,29 +47,113 @@ class ZORProcessor:
         return out
 
 
+class RecurrentStateError(RuntimeError):
+    """A recurrent layer's state could not be matched to the forward call it belongs to."""
+
+
+# One order for every filing and claim of every processor: which came first is all the
+# matching below needs to know.
+_order = itertools.count()
+
+# States filed by threads that have ended and never claimed (calls that failed between
+# post_n1 and post_n2) are dropped beyond this many per processor.
+_KEPT_ORPHANS = 16
+
+
 class TupleOutputProcessor(ZORProcessor):
     """For layers that return ``(output, state)``, such as ``torch.nn.GRU`` and
     ``torch.nn.LSTM``: only ``output`` is combined; the main layer's state is kept
     between ``post_n1`` and ``post_n2`` and returned beside the combined output.
 
-    The state is held on the processor for the length of one forward pass, so one
-    wrapped recurrent layer must not run forward passes from several threads at once.
+    The state is kept per call, so one wrapped or converted recurrent layer can be run
+    from many threads at once. ``post_n1`` files the state under the thread it runs on
+    and ``post_n2`` claims it:
+
+    - when both run on the same thread (the trained wrapper, and a converted module in
+      sequential mode), the state filed by that thread is the call's own, exactly;
+    - in threaded mode (``quorvane.marlune.doing_threading``) ``post_n1`` runs on the
+      main layer's worker thread, which has ended by the time ``post_n2`` runs on the
+      calling thread. The call's state is then the one filed by an ended thread since
+      the caller's previous claim; when that is not exactly one state (several callers
+      in threaded mode at once, or a caller mixing modes while others run), or when a
+      state the caller filed itself could also be the one, ``post_n2`` raises
+      ``RecurrentStateError`` rather than guess.
+
+    A claim never takes a state that another call could still own, so a forward pass
+    either returns its own state or raises.
     """
 
     def __init__(self):
         super().__init__()
-        self._state = None
+        self._init_slots()
+
+    def _init_slots(self):
+        self._lock = threading.Lock()
+        self._filed = {}     # thread -> (order, state), filed by post_n1 on that thread
+        self._claimed = {}   # thread -> order of that thread's latest post_n2
+        self._dropped = -1   # highest order among the orphans dropped so far
+
+    def __getstate__(self):
+        state = dict(self.__dict__)
+        for name in ("_lock", "_filed", "_claimed", "_dropped"):
+            state.pop(name, None)
+        return state
+
+    def __setstate__(self, state):
+        state = dict(state)
+        state.pop("_state", None)  # where earlier versions kept the state
+        self.__dict__.update(state)
+        self._init_slots()
 
     def post_d(self, out):
         return out[0]
 
     def post_n1(self, out):
-        self._state = out[1]
+        state = out[1]
+        with self._lock:
+            self._filed[threading.current_thread()] = (next(_order), state)
         return out[0]
 
     def post_n2(self, out):
-        state, self._state = self._state, None
-        return out, state
+        thread = threading.current_thread()
+        with self._lock:
+            since = self._claimed.get(thread, -1)
+            self._claimed[thread] = next(_order)
+            own = self._filed.pop(thread, None)
+            # States filed after this caller's previous claim by threads that have ended:
+            # a threaded call's main-layer worker has ended (been joined) by now.
+            handed = [t for t, (order, _) in self._filed.items() if order > since and not t.is_alive()]
+            try:
+                if own is not None:
+                    # Filed here: this call's own unless the call was threaded and `own`
+                    # is left over from a failed call, in which case the worker filed
+                    # a later state (or it was dropped).
+                    if own[0] < self._dropped or any(self._filed[t][0] > own[0] for t in handed):
+                        raise RecurrentStateError(_AMBIGUOUS)
+                    return out, own[1]
+                if len(handed) != 1 or since < self._dropped:
+                    raise RecurrentStateError(_AMBIGUOUS if handed else _MISSING)
+                return out, self._filed.pop(handed[0])[1]
+            finally:
+                self._forget_ended()
+
+    def _forget_ended(self):
+        """Drops what no call can claim any more: the claim orders of ended threads, and
+        the oldest states filed by ended threads beyond a few (recording how far it
+        dropped, so that a claim that might have lost its state raises)."""
+        for t in [t for t in self._claimed if not t.is_alive()]:
+            del self._claimed[t]
+        ended = sorted((order, t) for t, (order, _) in self._filed.items() if not t.is_alive())
+        for order, t in ended[:max(0, len(ended) - _KEPT_ORPHANS)]:
+            del self._filed[t]
+            self._dropped = max(self._dropped, order)
+
+
+_AMBIGUOUS = ("cannot tell which forward call this recurrent state belongs to: the layer ran in threaded mode "
+              "(quorvane.marlune.doing_threading) while other calls of it were under way; run it sequentially, "
+              "or give each calling thread its own copy of the network")
+_MISSING = ("no recurrent state was recorded for this forward call (post_n2 without post_n1 on this processor, "
+            "or a call whose state was discarded)")
 
 
 class DendriteValues:

@@ -1,0 +1,370 @@
+"""One call that converts a trained network and says what it did: ``quorvane.convert``.
+
+It runs the two passes (``ostrelle.blockwise_network``, then ``marlune.refresh_net``),
+then inspects the network: every converted wrapper with its dendrite count and how many
+of its parameter tensors are the trained ones, and every wrapper left unconverted with
+the reason. With ``verify`` it also runs the network before and after and reports the
+largest output difference, without changing any parameter or buffer.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import copy
+import sys
+from dataclasses import dataclass
+from typing import Any, Iterator
+
+import torch
+import torch.nn as nn
+
+from quorvane import globals_quorvane as GZR
+from quorvane import modules_quorvane as ZR
+from quorvane import utils_quorvane as UZR
+
+# Why a wrapper was left as it was (UnconvertedWrapper.reason).
+ROOT = "root"
+SUBCLASS = "subclass"
+REPEATED = "repeated position"
+RESERVED = "reserved name"
+SKIPPED = "skipped by the settings"
+TRACKED = "inside a tracked class"
+NESTED = "inside another wrapper"
+NOT_REACHED = "not reached by the walks"
+
+_EXPLAIN = {
+    ROOT: "the network itself is the wrapper; the passes convert what is below the root only "
+          "(wrap the layer inside a container to convert it)",
+    SUBCLASS: "a subclass of ZORNeuronModule: only wrappers of exactly that class are converted",
+    REPEATED: "the same wrapper is held at an earlier position of this container, which was converted; "
+              "the walk visits each child of a container once",
+    RESERVED: "held under the name {name!r}, which the clean-up walk never visits; left as a ZORLayer block",
+    SKIPPED: "its path is in globals_quorvane.pc.get_module_names_to_not_save()",
+    TRACKED: "inside a {owner} module, whose class is in globals_quorvane.pc.get_modules_to_track()",
+    NESTED: "it is a layer of a wrapper that was converted; it stays a trained wrapper inside that module",
+    NOT_REACHED: "the walks did not reach it",
+}
+
+
+@dataclass(frozen=True)
+class ConvertedWrapper:
+    """One trained wrapper that became a ``ZORModulePyThread``."""
+
+    path: str        #: where it sits, dotted as in ``named_modules`` ("head.0")
+    dendrites: int   #: dendrite layers beside the main layer
+    parameters: int  #: parameter tensors of the converted module
+    shared: int      #: of those, how many are the trained network's own tensor objects
+
+
+@dataclass(frozen=True)
+class UnconvertedWrapper:
+    """A trained wrapper (or its half-converted ``ZORLayer`` block) left in the network."""
+
+    path: str    #: where it sits ("" for the root)
+    kind: str    #: its class name: "ZORNeuronModule", a subclass's name, or "ZORLayer"
+    reason: str  #: one of the reason constants of this module ("root", "subclass", ...)
+    detail: str  #: the reason in words
+
+
+@dataclass(frozen=True)
+class Verification:
+    """Largest absolute output difference between the trained and the converted form on
+    the same inputs, in sequential and in threaded mode."""
+
+    sequential: float
+    threaded: float | None  #: None when the threaded forward could not be compared
+    note: str | None        #: why it could not, or None
+
+    @property
+    def max_difference(self) -> float:
+        return self.sequential if self.threaded is None else max(self.sequential, self.threaded)
+
+
+@dataclass(frozen=True)
+class ConversionReport:
+    """What ``quorvane.convert`` did."""
+
+    network: nn.Module                        #: the converted network: use this object from now on
+    converted: tuple[ConvertedWrapper, ...]
+    unconverted: tuple[UnconvertedWrapper, ...]
+    parameters: int                           #: parameter tensors of the converted network
+    shared_parameters: int                    #: of those, the trained network's own tensor objects
+    verification: Verification | None = None
+
+    @property
+    def max_difference(self) -> float | None:
+        """The largest output difference found by ``verify``, or None without it."""
+        return None if self.verification is None else self.verification.max_difference
+
+    def lines(self) -> list[str]:
+        """The report as text, one line per fact."""
+        out = [f"converted {_count(len(self.converted), 'wrapper')}; {self.shared_parameters} of "
+               f"{_count(self.parameters, 'parameter tensor')} are the trained network's own "
+               f"({self.parameters - self.shared_parameters} copied)"]
+        for item in self.converted:
+            out.append(f"  {item.path}: {_count(item.dendrites, 'dendrite')}, "
+                       f"{item.shared} of {item.parameters} parameter tensors shared")
+        for item in self.unconverted:
+            out.append(f"  left unconverted: {item.path or '(root)'} ({item.kind}): {item.reason}: {item.detail}")
+        if self.verification is not None:
+            v = self.verification
+            threaded = f"{v.threaded:.3g}" if v.threaded is not None else "not compared"
+            out.append(f"max |trained - converted| = {v.max_difference:.3g} "
+                       f"(sequential {v.sequential:.3g}, threaded {threaded})")
+            if v.note:
+                out.append(f"  {v.note}")
+        return out
+
+    def __str__(self) -> str:
+        return "\n".join(self.lines())
+
+
+def _count(number: int, noun: str) -> str:
+    return f"{number} {noun}{'' if number == 1 else 's'}"
+
+
+# --- running a network without leaving a trace ------------------------------------------
+
+
+def tensors_of(value: Any) -> list[torch.Tensor]:
+    """The tensors of a (possibly nested) forward result, in order."""
+    if isinstance(value, torch.Tensor):
+        return [value]
+    if isinstance(value, (tuple, list)):
+        return [t for item in value for t in tensors_of(item)]
+    if isinstance(value, dict):
+        return [t for key in value for t in tensors_of(value[key])]
+    return []
+
+
+def max_difference(a: Any, b: Any) -> float:
+    """Largest absolute elementwise difference between two forward results; inf when
+    their structure or shapes differ. Equal values (infinities and NaNs in the same
+    places included) count as no difference."""
+    first, second = tensors_of(a), tensors_of(b)
+    if len(first) != len(second) or any(x.shape != y.shape for x, y in zip(first, second)):
+        return float("inf")
+    worst = 0.0
+    for x, y in zip(first, second):
+        if not x.numel():
+            continue
+        y = y.to(x.device)
+        if x.dtype == torch.bool or y.dtype == torch.bool:
+            worst = max(worst, float((x != y).any()))
+            continue
+        wide = torch.complex128 if (x.is_complex() or y.is_complex()) else torch.float64
+        x, y = x.detach().to(wide), y.detach().to(wide)
+        same = (x == y) | (torch.isnan(x) & torch.isnan(y))
+        gap = torch.where(same, torch.zeros((), dtype=torch.float64, device=x.device), (x - y).abs().real)
+        worst = max(worst, gap.nan_to_num(nan=float("inf")).max().item())
+    return worst
+
+
+@contextlib.contextmanager
+def unchanged(module: nn.Module) -> Iterator[None]:
+    """Every parameter and buffer of ``module`` is put back afterwards, bit for bit and
+    as the same tensor object, whatever the code inside did to them (a BatchNorm in
+    train mode updating its running statistics, for instance)."""
+    saved = []
+    for owner in {id(m): m for m in [module] + [p[3] for p in UZR.module_positions(module)]}.values():
+        for registry in (owner._parameters, owner._buffers):
+            for name, tensor in registry.items():
+                if tensor is not None:
+                    saved.append((registry, name, tensor, tensor.detach().clone()))
+    try:
+        yield
+    finally:
+        with torch.no_grad():
+            for registry, name, tensor, copy_ in saved:
+                if registry.get(name) is not tensor:
+                    registry[name] = tensor
+                with torch.inference_mode() if tensor.is_inference() else contextlib.nullcontext():
+                    tensor.copy_(copy_)
+
+
+def _cuda_devices(module: nn.Module, args: tuple, kwargs: dict) -> list[int]:
+    found = {t.device for t in tensors_of(list(args)) + tensors_of(kwargs)}
+    found |= {t.device for t in module.parameters()} | {t.device for t in module.buffers()}
+    return sorted({d.index if d.index is not None else torch.cuda.current_device() for d in found if d.type == "cuda"})
+
+
+def _random_state(devices: list[int]) -> tuple:
+    return torch.get_rng_state(), [torch.cuda.get_rng_state(d) for d in devices]
+
+
+def _set_random_state(devices: list[int], state: tuple) -> None:
+    torch.set_rng_state(state[0])
+    for device, value in zip(devices, state[1]):
+        torch.cuda.set_rng_state(value, device)
+
+
+def run_forward(module: nn.Module, args: tuple, kwargs: dict, *, threaded: bool | None = None,
+                random_state: tuple | None = None, devices: list[int] = ()) -> Any:
+    """``module(*args, **kwargs)`` under ``torch.no_grad()``, with the random state set
+    first when given and ``quorvane.marlune.doing_threading`` set to ``threaded`` for
+    this call only when given. Parameters and buffers are left as they were."""
+    from quorvane import marlune
+
+    previous = marlune.doing_threading
+    with unchanged(module), torch.no_grad():
+        if random_state is not None:
+            _set_random_state(list(devices), random_state)
+        if threaded is not None:
+            marlune.doing_threading = threaded
+        try:
+            return module(*args, **kwargs)
+        finally:
+            marlune.doing_threading = previous
+
+
+def compare(trained_output: Any, converted: nn.Module, args: tuple, kwargs: dict, random_state: tuple,
+            devices: list[int], drew_random: bool) -> Verification:
+    """Runs the converted network sequentially and threaded, each from the random state
+    the trained forward started from, and compares both with its output. The caller's
+    random state is left as it was."""
+    with torch.random.fork_rng(devices=devices):
+        sequential = max_difference(trained_output, run_forward(converted, args, kwargs, threaded=False,
+                                                                random_state=random_state, devices=devices))
+        threaded = max_difference(trained_output, run_forward(converted, args, kwargs, threaded=True,
+                                                              random_state=random_state, devices=devices))
+    if threaded != 0 and drew_random and converted.training:
+        return Verification(sequential, None, "threaded forward not compared: the network draws random numbers "
+                                              "in train mode, and the threaded forward draws them on several "
+                                              "threads in no fixed order")
+    return Verification(sequential, threaded, None)
+
+
+def trained_reference(trained: nn.Module, args: tuple, kwargs: dict) -> tuple[Any, tuple, list[int], bool]:
+    """The trained form's output, the random state its forward started from, the CUDA
+    devices involved and whether the forward drew random numbers. The caller's random
+    state is left as it was."""
+    devices = _cuda_devices(trained, args, kwargs)
+    with torch.random.fork_rng(devices=devices):
+        state = _random_state(devices)
+        output = run_forward(trained, args, kwargs)
+        after = _random_state(devices)
+    drew = not torch.equal(state[0], after[0]) or any(not torch.equal(a, b) for a, b in zip(state[1], after[1]))
+    return output, state, devices, drew
+
+
+# --- the conversion ---------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def recursion_room(depth: int) -> Iterator[None]:
+    """Enough interpreter recursion for copying, saving and running a network nested
+    ``depth`` modules deep (each level takes a handful of Python frames)."""
+    previous = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(previous, 1000 + 10 * depth))
+    try:
+        yield
+    finally:
+        sys.setrecursionlimit(previous)
+
+
+def _walk_path(parent_walk_path: str, parent: nn.Module, name: str) -> str:
+    """A position's path as the walks write it (".a[0].b")."""
+    if isinstance(parent, (nn.Sequential, nn.ModuleList)):
+        return f"{parent_walk_path}[{name}]"
+    return f"{parent_walk_path}.{name}"
+
+
+def _reason(parent, name, module, walk_paths, ancestors, children_before) -> tuple[str, dict]:
+    """Why the wrapper or block `module`, held by `parent` under `name`, is still there."""
+    from quorvane import marlune
+
+    if type(module) is not ZR.ZORNeuronModule and isinstance(module, ZR.ZORNeuronModule):
+        return SUBCLASS, {}
+    if any(type(a) is marlune.ZORModulePyThread for a in ancestors):
+        return NESTED, {}
+    skip = GZR.pc.get_module_names_to_not_save()
+    if any(path in skip for path in walk_paths):
+        return SKIPPED, {}
+    container = isinstance(parent, (nn.Sequential, nn.ModuleList))
+    if type(module).__name__ == "ZORLayer":
+        tracked = GZR.pc.get_modules_to_track()
+        owner = next((a for a in ancestors if type(a) in tracked), None)
+        if owner is not None:
+            return TRACKED, {"owner": type(owner).__name__}
+        if name in ("device", "dtype") and not container:
+            return RESERVED, {"name": name}
+    elif container:
+        siblings = children_before.get(id(parent), [])
+        names = [n for n, _ in siblings]
+        if name in names and any(child is module for _, child in siblings[:names.index(name)]):
+            return REPEATED, {}
+    return NOT_REACHED, {}
+
+
+def convert(net: nn.Module, *, inplace: bool = True,
+            verify: tuple[tuple[Any, ...], dict[str, Any]] | None = None) -> ConversionReport:
+    """Converts every trained wrapper of ``net`` into its inference form and reports.
+
+    Runs ``ostrelle.blockwise_network`` and then ``marlune.refresh_net`` on ``net`` (in
+    place) or, with ``inplace=False``, on a deep copy, leaving ``net`` as it was. Use
+    ``report.network`` from then on. With ``verify=(args, kwargs)`` the network is run
+    on those inputs before and after the conversion (the converted form sequentially
+    and threaded, each from the random state the trained forward started from) and the
+    largest output difference is reported; parameters, buffers and the caller's random
+    state are left as they were.
+
+    Raises ``TypeError`` for a ``net`` that is not a ``torch.nn.Module`` and
+    ``ValueError`` for a module graph with a cycle (which the walks cannot convert).
+    """
+    from quorvane import marlune, ostrelle
+
+    if not isinstance(net, nn.Module):
+        raise TypeError(f"convert() needs a torch.nn.Module, not {type(net).__name__}")
+    if verify is not None:
+        if not (isinstance(verify, tuple) and len(verify) == 2 and isinstance(verify[0], (tuple, list))
+                and isinstance(verify[1], dict)):
+            raise TypeError("verify must be a pair (args, kwargs): a tuple of positional inputs and a dict")
+        args, kwargs = tuple(verify[0]), dict(verify[1])
+    cycle = UZR.find_cycle(net)
+    if cycle is not None:
+        raise ValueError(f"the network's module graph has a cycle: {cycle[0]} is "
+                         f"{('the module at ' + cycle[1]) if cycle[1] else 'the network itself'}")
+
+    with recursion_room(UZR.nesting_depth(net)):
+        if not inplace:
+            net = copy.deepcopy(net)
+        before = [(None, "", "", net)] + UZR.module_positions(net)
+        kept_modules = {id(p[3]): p[3] for p in before}  # kept alive: ids stay unique
+        trained_parameters = {id(p): p for p in net.parameters()}
+        children_before = {}
+        for parent, name, _, module in before[1:]:
+            children_before.setdefault(id(parent), []).append((name, module))
+
+        if verify is not None:
+            expected, random_state, devices, drew = trained_reference(net, args, kwargs)
+
+        result = marlune.refresh_net(ostrelle.blockwise_network(net))
+
+        after = [(None, "", "", result)] + UZR.module_positions(result)
+        walk_paths = {id(result): [""]}
+        chains = {id(result): []}
+        converted, unconverted = [], []
+        for parent, name, path, module in after:
+            if parent is not None:
+                walk_paths.setdefault(id(module), [])
+                walk_paths[id(module)] += [_walk_path(w, parent, name) for w in walk_paths[id(parent)]]
+                chains.setdefault(id(module), chains[id(parent)] + [parent])
+            kind = type(module).__name__
+            if type(module) is marlune.ZORModulePyThread and id(module) not in kept_modules:
+                parameters = list(module.parameters())
+                converted.append(ConvertedWrapper(path, len(module.layer_array) - 1, len(parameters),
+                                                  sum(1 for p in parameters if id(p) in trained_parameters)))
+            elif isinstance(module, ZR.ZORNeuronModule) or kind == "ZORLayer":
+                if parent is None:
+                    reason, facts = (ROOT, {}) if type(module) is ZR.ZORNeuronModule else (SUBCLASS, {})
+                else:
+                    reason, facts = _reason(parent, name, module, walk_paths[id(module)], chains[id(module)],
+                                            children_before)
+                unconverted.append(UnconvertedWrapper(path, kind, reason, _EXPLAIN[reason].format(**facts)))
+
+        parameters = list(result.parameters())
+        verification = None
+        if verify is not None:
+            verification = compare(expected, result, args, kwargs, random_state, devices, drew)
+        return ConversionReport(result, tuple(converted), tuple(unconverted), len(parameters),
+                                sum(1 for p in parameters if id(p) in trained_parameters), verification)
