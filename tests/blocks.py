@@ -71,7 +71,7 @@ class PythonClean(nn.Module):
         kwargs = kwargs2
         if self.processor_array[c] != None:  # noqa: E711 (the comparison is the protocol)
             args, kwargs = self.processor_array[c].pre(*args, **kwargs2)
-        out = self.layer_array[c](*tuple(args), **kwargs)
+        out = self.layer_array[c](*args, **kwargs)
         if self.processor_array[c] != None:  # noqa: E711
             out = self.processor_array[c].post(out)
         dendrite_outs[c] = out

@@ -2,6 +2,7 @@
 argument shapes, failures, and the member-read shortcuts against odd classes."""
 
 import collections.abc
+import contextlib
 import functools
 import types
 
@@ -10,7 +11,7 @@ import torch
 import torch.nn as nn
 
 import quorvane.marlune as marlune
-from blocks import clean_from_wrapper
+from blocks import PythonClean, clean_from_wrapper
 from quorvane import modules_quorvane as ZR
 
 FEATURES = 4
@@ -159,24 +160,111 @@ class Pairs(collections.abc.Mapping):
         return len(self.items_)
 
 
-@pytest.mark.parametrize("result, error", [
-    (lambda *a, **k: [list(a), k], None),                 # a list of two, args as a list
-    (lambda *a, **k: (iter(a), Pairs(**k)), None),        # any iterable, any mapping
-    (lambda *a, **k: (a, k, None), ValueError),
-    (lambda *a, **k: (a,), ValueError),
-    (lambda *a, **k: iter([a]), ValueError),
-    (lambda *a, **k: 7, TypeError),
-    (lambda *a, **k: (a, None), TypeError),
-    (lambda *a, **k: (5, k), TypeError),
+class KeysRaise(collections.abc.Mapping):
+    def __getitem__(self, key):
+        raise AssertionError
+
+    def __iter__(self):
+        return iter(())
+
+    def __len__(self):
+        return 0
+
+    def keys(self):
+        raise KeyError("k")
+
+
+def outcome(fn, *args):
+    """A result, or the kind and text of the exception raised."""
+    try:
+        return fn(*args)
+    except Exception as exc:  # noqa: BLE001 (what is raised is what is compared)
+        return type(exc), str(exc)
+
+
+def same_outcome(a, b):
+    if isinstance(a, torch.Tensor) and isinstance(b, torch.Tensor):
+        return torch.equal(a, b)
+    return a == b
+
+
+@pytest.mark.parametrize("result", [
+    lambda *a, **k: [list(a), k],                  # a list of two, args as a list
+    lambda *a, **k: (iter(a), Pairs(**k)),         # any iterable, any mapping
+    lambda *a, **k: (a, k, None),
+    lambda *a, **k: (a,),
+    lambda *a, **k: iter([a]),
+    lambda *a, **k: 7,
+    lambda *a, **k: (a, None),
+    lambda *a, **k: (5, k),
+    lambda *a, **k: (5, None),                     # the mapping is refused before the iterable
+    lambda *a, **k: (a, KeysRaise()),
 ])
-def test_pre_results(result, error):
+def test_pre_results_are_taken_as_the_call_statement_takes_them(result):
     clean, _ = make_clean(2, processors=[Recorder(result), None])
     x = torch.randn(1, FEATURES)
-    if error:
-        with pytest.raises(error):
-            clean(x)
-    else:
-        assert clean(x).shape == (1, FEATURES)
+    assert same_outcome(outcome(clean, x), outcome(PythonClean(clean), x))
+
+
+def hostile_cases():
+    """Each case, given the module under test (built with 3 layers), returns the action
+    to take once, in the middle of a call, and where: in the first dendrite layer or in
+    the nonlinearity."""
+    def in_dendrite(action):
+        return lambda clean: ("dendrite", lambda: action(clean))
+
+    def in_nonlinearity(action):
+        return lambda clean: ("nonlinearity", lambda: action(clean))
+
+    def set_data(tensor, value):
+        tensor.data = value
+
+    return {
+        "layer_array shrinks": in_dendrite(lambda c: c.layer_array.__delitem__(2)),
+        "layer_array grows": in_dendrite(lambda c: c.layer_array.append(nn.Linear(FEATURES, FEATURES))),
+        "processor added": in_dendrite(lambda c: c.processor_array.__setitem__(1, Recorder())),
+        "skip-weight entry replaced": in_nonlinearity(
+            lambda c: c.skip_weights.__setitem__(1, nn.Parameter(torch.randn(2, FEATURES)))),
+        "skip weights changed in place": in_nonlinearity(lambda c: c.skip_weights[1].mul_(3)),
+        "skip weights given new data": in_nonlinearity(lambda c: set_data(c.skip_weights[1], torch.randn(2, FEATURES))),
+        "view_tuple changed in place": in_nonlinearity(lambda c: c.view_tuple.copy_(torch.tensor([-1, 1]))),
+        "skip weights removed": in_nonlinearity(lambda c: c.__delattr__("skip_weights")),
+    }
+
+
+class Hostile(nn.Module):
+    def __init__(self, inner):
+        super().__init__()
+        self.inner, self.action = inner, None
+
+    def forward(self, x):
+        action, self.action = self.action, None
+        if action:
+            action()
+        return self.inner(x)
+
+
+@pytest.mark.parametrize("mode", ["grad", "no_grad"])
+@pytest.mark.parametrize("case", hostile_cases())
+def test_members_changed_during_a_call_are_read_as_the_loop_reads_them(case, mode, default_settings):
+    outcomes = []
+    for rendition in ("ours", "python"):
+        clean, _ = make_clean(3)
+        clean.layer_array[0] = Hostile(clean.layer_array[0])
+        module = clean if rendition == "ours" else PythonClean(clean)
+        x = torch.randn(4, FEATURES)
+        pending = []
+        default_settings.set_zor_forward_function(lambda t: (pending.pop()() if pending else None, torch.sigmoid(t))[1])
+        with torch.no_grad() if mode == "no_grad" else contextlib.nullcontext():
+            module(x)
+            module(x)   # whatever can be kept from call to call is kept by now
+            where, action = hostile_cases()[case](module)
+            if where == "dendrite":
+                clean.layer_array[0].action = action
+            else:
+                pending.append(action)
+            outcomes.append(outcome(module, x))
+    assert same_outcome(*outcomes)
 
 
 @pytest.mark.parametrize("threaded", [False, True])

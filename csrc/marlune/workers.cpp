@@ -65,9 +65,19 @@ py::object function_str(PyObject* fn, const State& st) {
     return steal(PyUnicode_FromFormat("%S()", qualname.ptr()));
 }
 
-[[noreturn]] void raise_call_error(PyObject* fn, const State& st, const char* format, PyObject* detail) {
+// TypeError(f"{function_str(fn)} got multiple values for keyword argument '{key}'")
+[[noreturn]] void raise_repeated_keyword(PyObject* fn, PyObject* key, const State& st) {
     py::object name = function_str(fn, st);
-    PyErr_Format(PyExc_TypeError, format, name.ptr(), detail);
+    PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", name.ptr(), key);
+    throw py::error_already_set();
+}
+
+// TypeError(f"{function_str(fn)} argument after {stars} must be {what}, not {type(value).__name__}")
+[[noreturn]] void raise_bad_unpacking(PyObject* fn, const char* stars, const char* what, PyObject* value,
+                                      const State& st) {
+    py::object name = function_str(fn, st);
+    PyErr_Format(PyExc_TypeError, "%U argument after %s must be %s, not %.200s", name.ptr(), stars, what,
+                 Py_TYPE(value)->tp_name);
     throw py::error_already_set();
 }
 
@@ -82,8 +92,7 @@ void merge_keywords(PyObject* fn, PyObject* into, PyObject* mapping, const State
     py::object it = steal(PyObject_GetIter(keys.ptr()));
     while (PyObject* raw = PyIter_Next(it.ptr())) {
         py::object key = steal(raw);
-        if (qv::check(PyDict_Contains(into, key.ptr())))
-            raise_call_error(fn, st, "%U got multiple values for keyword argument '%S'", key.ptr());
+        if (qv::check(PyDict_Contains(into, key.ptr()))) raise_repeated_keyword(fn, key.ptr(), st);
         py::object value = steal(PyObject_GetItem(mapping, key.ptr()));
         qv::check(PyDict_SetItem(into, key.ptr(), value.ptr()));
     }
@@ -98,18 +107,14 @@ py::object keyword_dict(PyObject* fn, PyObject* mapping, const State& st) {
     try {
         merge_keywords(fn, copy.ptr(), mapping, st);
     } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_AttributeError)) {
-            raise_call_error(fn, st, "%U argument after ** must be a mapping, not %.200s",
-                             reinterpret_cast<PyObject*>(Py_TYPE(mapping)));
-        }
+        if (e.matches(PyExc_AttributeError)) raise_bad_unpacking(fn, "**", "a mapping", mapping, st);
 #if PY_VERSION_HEX >= 0x030C0000
         // From 3.12 a KeyError with one argument, from wherever, is reported as
         // a repeated keyword.
         if (e.matches(PyExc_KeyError)) {
             py::object args = qv::getattr(e.value().ptr(), st.args);
             if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1)
-                raise_call_error(fn, st, "%U got multiple values for keyword argument '%S'",
-                                 PyTuple_GET_ITEM(args.ptr(), 0));
+                raise_repeated_keyword(fn, PyTuple_GET_ITEM(args.ptr(), 0), st);
         }
 #endif
         throw;
@@ -122,8 +127,7 @@ py::object keyword_dict(PyObject* fn, PyObject* mapping, const State& st) {
 py::object positional_tuple(PyObject* fn, PyObject* args, const State& st) {
     if (PyTuple_CheckExact(args)) return borrow(args);
     if (Py_TYPE(args)->tp_iter == nullptr && !PySequence_Check(args))
-        raise_call_error(fn, st, "%U argument after * must be an iterable, not %.200s",
-                         reinterpret_cast<PyObject*>(Py_TYPE(args)));
+        raise_bad_unpacking(fn, "*", "an iterable", args, st);
     return steal(PySequence_Tuple(args));
 }
 
