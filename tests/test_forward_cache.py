@@ -152,3 +152,30 @@ def test_kept_rows_are_not_module_state():
     del clean, twin
     gc.collect()
     assert weight() is None, "a kept row outlived its module"
+
+
+@pytest.mark.skipif(not torch.cuda.is_available(), reason="needs CUDA")
+@pytest.mark.parametrize("grad", [False, True])
+def test_on_cuda_a_steady_call_never_waits_for_the_device(grad):
+    clean = make_clean().cuda()
+    x = torch.randn(3, FEATURES, device="cuda")
+    with torch.set_grad_enabled(grad):
+        expected = clean(x)   # the view shape is read from the device once
+        torch.cuda.set_sync_debug_mode("error")
+        try:
+            result = clean(x)
+        finally:
+            torch.cuda.set_sync_debug_mode("default")
+    assert torch.equal(result, expected)
+
+
+@pytest.mark.skipif(not torch.cuda.is_available(), reason="needs CUDA")
+def test_rows_kept_on_one_device_are_not_used_after_a_move():
+    clean = make_clean()
+    x = torch.randn(3, FEATURES)
+    with torch.no_grad():
+        clean(x)
+        clean.cuda()
+        assert torch.equal(clean(x.cuda()), PythonClean(clean)(x.cuda()))
+        clean.cpu()
+        assert torch.equal(clean(x), PythonClean(clean)(x))
