@@ -263,8 +263,10 @@ private:
     // outs[index] = value. The value it replaces may go with it, and only a
     // plain tensor goes without running code of its own.
     void store(Py_ssize_t index, const py::object& value) {
-        PyObject* old = PyList_GET_ITEM(outs_, index);
-        if (Py_REFCNT(old) == 1 && old != Py_None && !probes_.plain_tensor(old)) forget();
+        if (index < PyList_GET_SIZE(outs_)) {
+            PyObject* old = PyList_GET_ITEM(outs_, index);
+            if (Py_REFCNT(old) == 1 && old != Py_None && !probes_.plain_tensor(old)) forget();
+        }
         list_set(outs_, index, value);
     }
 

@@ -25,7 +25,8 @@ ForwardState& forward_state(PyObject* module, PyTypeObject* cls) {
     py::object torch = qv::steal(PyImport_ImportModule("torch"));
     made->probes.init(torch.ptr());
     made->settings.init(st.get_zor_forward_function);
-    st.forward_pass = made.release();
+    // The imports above may let another thread in, which may have made it meanwhile.
+    if (st.forward_pass == nullptr) st.forward_pass = made.release();
     return *st.forward_pass;
 }
 
