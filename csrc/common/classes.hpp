@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "common/compat.hpp"
 #include "common/refs.hpp"
 
 namespace qv {
@@ -29,8 +30,7 @@ inline py::object make_class(PyObject* module, const char* name, const char* mod
         throw py::error_already_set();
     }
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    auto* heap = reinterpret_cast<PyHeapTypeObject*>(type);
-    Py_XSETREF(heap->ht_module, borrow(module).release().ptr());
+    compat::set_type_module(type, module);
 
     for (PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
         py::object descr = steal(PyDescr_NewMethod(type, def));

@@ -15,21 +15,23 @@ PyObject* clean_process_and_pre(PyObject* self, PyTypeObject* cls, PyObject* con
 PyObject* clean_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargsf,
                         PyObject* kwnames) noexcept;
 
-// Method-table entries for the forward pass, in namespace order after __init__.
-#define MARLUNE_FORWARD_METHODS                                                              \
-    QV_METHOD("process_and_forward", ::marlune::clean_process_and_forward,                   \
-              "process_and_forward($self, /, *args2, **kwargs2)\n--\n\n"                     \
-              "Run dendrite layer args2[0] on args2[2:] and kwargs2 (through its processor)\n" \
-              "and store its output in slot args2[0] of the list args2[1]."),                \
-    QV_METHOD("process_and_pre", ::marlune::clean_process_and_pre,                           \
-              "process_and_pre($self, /, *args, **kwargs)\n--\n\n"                           \
-              "Call the main layer's forward on args[1:] and kwargs, apply its processor's\n" \
-              "pre, and store the result in the last slot of the list args[0]."),            \
-    QV_METHOD("forward", ::marlune::clean_forward,                                           \
-              "forward($self, /, *args, **kwargs)\n--\n\n"                                   \
-              "Run every layer on the same arguments (one thread per layer while\n"          \
-              "doing_threading is true) and combine their outputs through the skip\n"        \
-              "weights and the dendrite nonlinearity."),
+// Docstrings of the three methods (text signature first).
+inline constexpr char process_and_forward_doc[] = R"(process_and_forward($self, /, *args2, **kwargs2)
+--
+
+Run dendrite layer args2[0] on args2[2:] and kwargs2 (through its processor)
+and store its output in slot args2[0] of the list args2[1].)";
+inline constexpr char process_and_pre_doc[] = R"(process_and_pre($self, /, *args, **kwargs)
+--
+
+Call the main layer's forward on args[1:] and kwargs, apply its processor's
+pre, and store the result in the last slot of the list args[0].)";
+inline constexpr char forward_doc[] = R"(forward($self, /, *args, **kwargs)
+--
+
+Run every layer on the same arguments (one thread per layer while
+doing_threading is true) and combine their outputs through the skip
+weights and the dendrite nonlinearity.)";
 
 // Interned names used only by the forward pass (see state.hpp). It also uses
 // Sequential, __getattribute__, device and dtype from walk.hpp's list.
