@@ -312,6 +312,8 @@ private:
             return add(head.ptr(), member);
         }
         if (!prefix_) prefix_ = add(name_so_far_, text(".").ptr());
+        // Two exact strs: `+` is their concatenation.
+        if (PyUnicode_CheckExact(member)) return steal(PyUnicode_Concat(prefix_.ptr(), member));
         return add(prefix_.ptr(), member);
     }
 
