@@ -310,7 +310,6 @@ def _tensors(value):
     return list(value) if isinstance(value, tuple) else [value]
 
 
-@pytest.mark.skipif("forward" not in vars(ZORModulePyThread), reason="forward pass not built")
 @pytest.mark.parametrize("threaded", [False, True], ids=["sequential", "threaded"])
 @pytest.mark.parametrize("dendrites", [0, 1, 2, 3])
 @pytest.mark.parametrize("make", [_linear, _conv, _gru], ids=["linear", "conv2d", "gru"])

@@ -11,6 +11,7 @@ import torch
 import torch.nn as nn
 
 import quorvane.marlune as marlune
+import quorvane.ostrelle as ostrelle
 from blocks import PythonClean, clean_from_wrapper
 from quorvane import modules_quorvane as ZR
 
@@ -324,9 +325,6 @@ def test_clean_module_computes_what_the_wrapper_computes(layer, dendrites, shape
 
 
 def test_converted_block_computes_what_the_wrapper_computed():
-    ostrelle = pytest.importorskip("quorvane.ostrelle")
-    if not hasattr(ostrelle, "convert_to_zor_layer_block"):
-        pytest.skip("block conversion not built")
     torch.manual_seed(2)
     wrapper = ZR.ZORNeuronModule(nn.GRU(3, 4, batch_first=True), num_dendrites=3)
     x = torch.randn(2, 5, 3)

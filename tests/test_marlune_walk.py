@@ -143,18 +143,24 @@ def test_parameters_are_never_copied():
     assert len(before - after) == 2  # the first skip weight of each block is dropped
 
 
-def test_verbose_walk_prints_exactly(capsys):
+# The depth is rendered as `%d` renders it: a float start prints truncated.
+@pytest.mark.parametrize("start", [0, 1.5])
+def test_verbose_walk_prints_exactly(capsys, start):
     block = ZORLayer(layers=[nn.Identity()])
     net = nn.Sequential(nn.ReLU(), block)
     texts = [str(net), str(net[0]), str(block), str(block.layer_array), str(block.layer_array[0]),
              str(block.skip_weights)]
     GZR.pc.set_extra_verbose(True)
-    marlune.refresh_net(net)
+    if start == 0:
+        marlune.refresh_net(net)
+    else:
+        marlune.refresh_zor(net, start, "", [])
     entries = [(texts[0], "", "Sequential", 0), (texts[1], "[0]", "ReLU", 1), (texts[2], "[1]", "ZORLayer", 1),
                (texts[3], "[1].layer_array", "Sequential", 2), (texts[4], "[1].layer_array[0]", "Identity", 3),
                (texts[5], "[1].skip_weights", "ParameterList", 2)]
     expected = []
-    for text, path, kind, depth in entries:
+    for text, path, kind, level in entries:
+        depth = "%d" % (start + level)
         expected += [f"CL calling convert on {text} depth {depth}",
                      f"CL calling convert on {path}: {kind}, depth {depth}"]
     assert capsys.readouterr().out.split("\n") == "\n".join(expected).split("\n") + [""]

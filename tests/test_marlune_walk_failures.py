@@ -114,8 +114,8 @@ def test_other_iterables_from_dir_are_walked():
 
 @pytest.mark.parametrize("args, error", [
     ((0, 5, []), TypeError),          # the path joins with + as Python's would
-    ((None, "", []), TypeError),      # depth is rendered with format(depth, "d")
-    ((0.5, "", []), ValueError),
+    ((None, "", []), TypeError),      # depth is rendered as "%d" renders it
+    (("0", "", []), TypeError),
 ])
 def test_bad_starting_values(args, error):
     GZR.pc.set_extra_verbose(True)
@@ -140,6 +140,14 @@ def cycle():
 
 
 def test_deep_and_cyclic_networks_raise_recursion_error():
+    # One level of the walk costs what one Python call costs: at the default
+    # limit a chain converts as deep as a Python rendition of the walk goes.
+    assert sys.getrecursionlimit() == 1000
+    deep = chain(900, ZORLayer())
+    marlune.refresh_net(deep)
+    for _ in range(899):
+        deep = deep.inner
+    assert type(deep.inner) is Clean
     net = Holder(a=ZORLayer(), inner=chain(5000, ZORLayer()))
     with pytest.raises(RecursionError):
         marlune.refresh_net(net)

@@ -8,6 +8,7 @@
 #include <forward_list>
 #include <string>
 
+#include "common/compat.hpp"
 #include "common/refs.hpp"
 
 namespace qv {
@@ -189,8 +190,7 @@ inline py::object make_class(PyObject* module, const char* name, const char* mod
         throw py::error_already_set();
     }
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    auto* heap = reinterpret_cast<PyHeapTypeObject*>(type);
-    Py_XSETREF(heap->ht_module, borrow(module).release().ptr());
+    compat::set_type_module(type, module);
 
     py::object descr_type = method_descr::make_type(module_name);
     for (PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {

@@ -7,7 +7,8 @@
 #pragma once
 
 #include <Python.h>
-#include <frameobject.h>
+
+#include "common/compat.hpp"
 
 namespace qv {
 
@@ -15,23 +16,15 @@ namespace qv {
 // replaces that exception: if the frame cannot be built, it is simply left out.
 inline void add_traceback_frame(PyObject* globals, const char* file, const char* func, int line) noexcept {
     if (!PyErr_Occurred()) return;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-#endif
     PyFrameObject* frame = nullptr;
-    if (PyCodeObject* code = PyCode_NewEmpty(file, func, line)) {
-        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-        Py_DECREF(code);
+    {
+        const compat::SetAsideError pending;
+        if (PyCodeObject* code = PyCode_NewEmpty(file, func, line)) {
+            frame = compat::new_frame(code, globals);
+            Py_DECREF(code);
+        }
+        if (frame == nullptr) PyErr_Clear();
     }
-    if (frame == nullptr) PyErr_Clear();
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc);
-#else
-    PyErr_Restore(type, value, tb);
-#endif
     if (frame != nullptr) {
         PyTraceBack_Here(frame);
         Py_DECREF(frame);

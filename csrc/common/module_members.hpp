@@ -16,26 +16,11 @@
 #include <charconv>
 #include <string_view>
 
+#include "common/compat.hpp"
 #include "common/refs.hpp"
 #include "common/torch_code.hpp"
 
 namespace qv {
-
-// --- the private CPython API this file needs -------------------------------
-
-// The attribute `name` found on `tp` or its bases (borrowed; nullptr when absent),
-// as the first step of attribute lookup finds it, without running code.
-inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) { return _PyType_Lookup(tp, name); }
-
-// The class's version tag, or 0 while it has no valid one.
-inline unsigned int valid_version_tag(PyTypeObject* tp) {
-#ifdef Py_TPFLAGS_VALID_VERSION_TAG
-    if (!PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
-#endif
-    return tp->tp_version_tag;
-}
-
-// ----------------------------------------------------------------------------
 
 // Remembers classes for which some test passed, each with the version tag it
 // passed under. A class without a valid tag is never remembered: it is tested
@@ -45,13 +30,13 @@ public:
     bool holds(PyTypeObject* tp) const {
         for (std::size_t i = 0; i < kSlots; ++i) {
             if (types_[i].ptr() == reinterpret_cast<PyObject*>(tp))
-                return tags_[i] != 0 && valid_version_tag(tp) == tags_[i];
+                return tags_[i] != 0 && compat::valid_version_tag(tp) == tags_[i];
         }
         return false;
     }
 
     void remember(PyTypeObject* tp) {
-        const unsigned int tag = valid_version_tag(tp);
+        const unsigned int tag = compat::valid_version_tag(tp);
         if (tag == 0) return;
         std::size_t slot = next_;
         for (std::size_t i = 0; i < kSlots; ++i)
@@ -118,8 +103,8 @@ public:
     void init(PyObject* module_type, const Names& names) {
         names_ = names;
         auto* base = reinterpret_cast<PyTypeObject*>(module_type);
-        PyObject* getattr_fn = type_lookup(base, names.getattr_);
-        PyObject* getattribute_fn = type_lookup(&PyBaseObject_Type, names.getattribute_);
+        PyObject* getattr_fn = compat::type_lookup(base, names.getattr_);
+        PyObject* getattribute_fn = compat::type_lookup(&PyBaseObject_Type, names.getattribute_);
         if (!defined_by_torch(getattr_fn, "nn/modules/module.py") || getattribute_fn == nullptr) return;
         module_type_ = borrow(module_type);
         module_getattr_ = borrow(getattr_fn);
@@ -134,8 +119,8 @@ public:
         if (!module_type_) return false;
         if (module_like_.holds(tp)) return true;
         if (tp->tp_getattro != reinterpret_cast<PyTypeObject*>(module_type_.ptr())->tp_getattro) return false;
-        if (type_lookup(tp, names_.getattr_) != module_getattr_.ptr()) return false;
-        if (type_lookup(tp, names_.getattribute_) != object_getattribute_.ptr()) return false;
+        if (compat::type_lookup(tp, names_.getattr_) != module_getattr_.ptr()) return false;
+        if (compat::type_lookup(tp, names_.getattribute_) != object_getattribute_.ptr()) return false;
         module_like_.remember(tp);
         return true;
     }
@@ -145,7 +130,7 @@ public:
     // protocol must decide (another class, a class attribute of that name).
     Lookup lookup(PyObject* obj, PyObject* name, py::object& out) {
         if (!reads_like_module(Py_TYPE(obj))) return Lookup::unknown;
-        if (type_lookup(Py_TYPE(obj), name) != nullptr) return Lookup::unknown;
+        if (compat::type_lookup(Py_TYPE(obj), name) != nullptr) return Lookup::unknown;
         py::object dict = instance_dict(obj);
         if (!dict) return Lookup::unknown;
         if ((out = dict_item(dict.ptr(), name))) return Lookup::found;
@@ -183,7 +168,7 @@ public:
     py::object unbound_method(PyObject* obj, PyObject* name) {
         PyTypeObject* tp = Py_TYPE(obj);
         if (!reads_like_module(tp)) return py::object();
-        PyObject* found = type_lookup(tp, name);
+        PyObject* found = compat::type_lookup(tp, name);
         // Functions and method descriptors promise that calling them with the
         // instance first is the bound call.
         if (found == nullptr || !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR))
@@ -295,7 +280,7 @@ private:
     // obj.__dict__[name] when the class has no attribute of that name (so the
     // generic read would find exactly this).
     bool own_member(PyObject* obj, PyObject* name, py::object& out) const {
-        if (type_lookup(Py_TYPE(obj), name) != nullptr) return false;
+        if (compat::type_lookup(Py_TYPE(obj), name) != nullptr) return false;
         py::object dict = instance_dict(obj);
         if (!dict) return false;
         out = dict_item(dict.ptr(), name);

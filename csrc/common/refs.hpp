@@ -1,9 +1,11 @@
-// Owned references and small call helpers over the CPython C API.
+// Owned references and small operations over the CPython C API.
 //
 // Every C API result that is a new reference goes straight into a py::object
 // (steal), every borrowed one is turned into an owned one before anything else
-// can run Python code (borrow). A NULL result means a Python error is set, and
-// is turned into py::error_already_set so that the entry point can restore it.
+// can run Python code (borrow). A value that is only looked at before any code
+// can run travels as a py::handle or a plain PyObject*. A NULL result means a
+// Python error is set, and is turned into py::error_already_set so that the
+// entry point can restore it.
 #pragma once
 
 #include <Python.h>
@@ -11,6 +13,8 @@
 #include <initializer_list>
 #include <stdexcept>
 #include <pybind11/pybind11.h>
+
+#include "common/compat.hpp"
 
 namespace qv {
 
@@ -31,6 +35,9 @@ inline int check(int rc) {
     return rc;
 }
 
+// type(obj), owned: code that runs while it is in use may reassign obj.__class__.
+inline py::object type_of(PyObject* obj) { return borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))); }
+
 // Python truth test.
 inline bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 
@@ -40,25 +47,17 @@ inline py::object getattr(PyObject* obj, PyObject* name) { return steal(PyObject
 // getattr(obj, name, None): a missing attribute reads as None, any other
 // exception propagates.
 inline py::object getattr_or_none(PyObject* obj, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(obj, name);
-    if (v == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        return py::none();
-    }
-    return py::reinterpret_steal<py::object>(v);
+    PyObject* value = nullptr;
+    if (check(compat::lookup_optional_attr(obj, name, &value)) == 0) return py::none();
+    return steal(value);
 }
 
 // hasattr(obj, name): only AttributeError counts as absent.
 inline bool hasattr(PyObject* obj, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(obj, name);
-    if (v == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(v);
-    return true;
+    PyObject* value = nullptr;
+    const int found = check(compat::lookup_optional_attr(obj, name, &value));
+    Py_XDECREF(value);
+    return found != 0;
 }
 
 inline void setattr(PyObject* obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj, name, value)); }
@@ -78,6 +77,12 @@ inline py::object call_method(PyObject* self, PyObject* name, std::initializer_l
     return steal(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// a + b, Python's `+`.
+inline py::object add(PyObject* a, PyObject* b) { return steal(PyNumber_Add(a, b)); }
+
+// A new str.
+inline py::object text(const char* s) { return steal(PyUnicode_FromString(s)); }
+
 // a != b, with the result tested for truth, as `if a != b:` does. No identity
 // shortcut: a class's own __ne__ runs even when both sides are one object.
 inline bool not_equal(PyObject* a, PyObject* b) {
@@ -93,5 +98,26 @@ inline bool equal(PyObject* a, PyObject* b) {
 
 // `item in container`
 inline bool contains(PyObject* container, PyObject* item) { return check(PySequence_Contains(container, item)) != 0; }
+
+// issubclass(cls, base)
+inline bool is_subclass(PyObject* cls, PyObject* base) { return check(PyObject_IsSubclass(cls, base)) != 0; }
+
+// body(item) for each item the iterator `it` yields; `item` is owned by the
+// loop for the duration of the body.
+template <class Body>
+void for_each_next(PyObject* it, Body&& body) {
+    while (PyObject* next = PyIter_Next(it)) {
+        py::object item = steal(next);
+        body(item.ptr());
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+}
+
+// `for item in iterable: body(item)`
+template <class Body>
+void for_each(PyObject* iterable, Body&& body) {
+    py::object it = steal(PyObject_GetIter(iterable));
+    for_each_next(it.ptr(), body);
+}
 
 }  // namespace qv

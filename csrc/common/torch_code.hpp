@@ -8,15 +8,16 @@
 
 #include <string_view>
 
+#include "common/compat.hpp"
+
 namespace qv {
 
 // True when `fn` is a Python function whose code comes from a file whose path
 // ends with `dir` + `suffix`, with either separator.
 inline bool defined_in(PyObject* fn, std::string_view dir, std::string_view suffix) {
     if (fn == nullptr || !PyFunction_Check(fn)) return false;
-    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
     Py_ssize_t size = 0;
-    const char* file = PyUnicode_AsUTF8AndSize(code->co_filename, &size);
+    const char* file = PyUnicode_AsUTF8AndSize(compat::function_filename(fn), &size);
     if (file == nullptr) {
         PyErr_Clear();
         return false;
@@ -42,8 +43,7 @@ inline bool defined_by_torch(PyObject* fn, std::string_view suffix) { return def
 // Whether `fn` is torch's own function named `name` from the file ending in `suffix`.
 inline bool torch_function_named(PyObject* fn, std::string_view suffix, const char* name) {
     if (!defined_by_torch(fn, suffix)) return false;
-    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
-    return PyUnicode_CompareWithASCIIString(code->co_name, name) == 0;
+    return PyUnicode_CompareWithASCIIString(compat::function_code_name(fn), name) == 0;
 }
 
 }  // namespace qv

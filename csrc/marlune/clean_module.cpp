@@ -1,21 +1,17 @@
-// ZORModulePyThread: the class object and its constructor.
-//
-// The class is made by calling nn.Module's metaclass, exactly as a class
-// statement does, and its functions are method descriptors placed in its own
-// dict in a fixed order. Each method receives its defining class and finds the
-// module (for names and globals) through it.
+// ZORModulePyThread's constructor. The class itself is made by the module body
+// (qv::make_module_class), as a class statement makes it; each method receives
+// its defining class and finds the module (for names and globals) through it.
 #include "marlune/clean_module.hpp"
 
-#include "common/calling.hpp"
-#include "common/classes.hpp"
-#include "common/errors.hpp"
-#include "common/globals.hpp"
-#include "marlune/forward.hpp"
 #include "marlune/state.hpp"
 
 namespace marlune {
 
-namespace {
+extern const char clean_init_doc[] = R"(__init__($self, /, original_module)
+--
+
+Build the clean module from a block layer, sharing its layers, processors,
+skip weights, num_cycles and view_tuple; node_index is copied.)";
 
 // ZORModulePyThread.__init__(self, original_module)
 //
@@ -25,16 +21,13 @@ namespace {
 // buffers, so they are saved and follow .to().
 PyObject* clean_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
-    PyObject* module = PyType_GetModule(cls);
-    if (module == nullptr) return nullptr;
-    PyObject* globals = PyModule_GetDict(module);
-    return qv::entry(globals, {kFile, "__init__", 1}, [&]() -> py::object {
+    return Entry::method(cls, "__init__", 1, [&](const ModuleRef& m) -> py::object {
         static const qv::Signature<2> sig{"ZORModulePyThread.__init__", {"self", "original_module"}, true};
         const auto bound = qv::bind(sig, self, args, nargs, kwnames);
         PyObject* original = bound[1];
-        const State& st = state_of(module);
+        const State& st = m.st;
 
-        py::object klass = qv::global(globals, st.ZORModulePyThread);
+        py::object klass = m.global(st.ZORModulePyThread);
         py::object base = qv::call(reinterpret_cast<PyObject*>(&PySuper_Type), {klass.ptr(), self});
         qv::call_method(base.ptr(), st.__init__);
 
@@ -44,11 +37,13 @@ PyObject* clean_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, P
         // The first skip-weight entry belongs to layer 0, which has no
         // predecessors; the forward pass reads the rest.
         if (qv::hasattr(original, st.skip_weights)) {
+            // Read again after the test, as the function reads it again.
             py::object weights = qv::getattr(original, st.skip_weights);
             const Py_ssize_t count = PyObject_Size(weights.ptr());
             if (count < 0) throw py::error_already_set();
             weights = py::object();
             if (count > 1) {
+                // Read again, as the slice reads it.
                 py::object all = qv::getattr(original, st.skip_weights);
                 py::object one = qv::steal(PyLong_FromLong(1));
                 py::object tail = qv::steal(PySlice_New(one.ptr(), nullptr, nullptr));
@@ -69,25 +64,6 @@ PyObject* clean_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, P
         qv::call_method(self, st.register_buffer, {st.view_tuple, view.ptr()});
         return py::none();
     });
-}
-
-// The class's own functions, in the order its namespace receives them.
-PyMethodDef class_functions[] = {
-    QV_METHOD("__init__", clean_init,
-              "__init__($self, /, original_module)\n--\n\n"
-              "Build the clean module from a block layer, sharing its layers, processors,\n"
-              "skip weights, num_cycles and view_tuple; node_index is copied."),
-    MARLUNE_FORWARD_METHODS
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-py::object make_clean_module_class(PyObject* module) {
-    const State& st = state_of(module);
-    py::object nn = qv::global(PyModule_GetDict(module), st.nn);
-    py::object base = qv::getattr(nn.ptr(), st.Module);
-    return qv::make_class(module, "ZORModulePyThread", "quorvane.marlune", base.ptr(), class_functions);
 }
 
 }  // namespace marlune

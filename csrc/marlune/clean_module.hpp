@@ -1,14 +1,14 @@
-// The clean neuron class ZORModulePyThread.
+// The constructor of the clean neuron class ZORModulePyThread.
 #pragma once
 
 #include <Python.h>
 
-#include "common/refs.hpp"
+#include "common/module.hpp"
 
 namespace marlune {
 
-// Creates the class as a class statement would (base: the current nn.Module,
-// its metaclass) with its own functions, tied to `module` for state lookups.
-pybind11::object make_clean_module_class(PyObject* module);
+// ZORModulePyThread.__init__(self, original_module)
+qv::MethodFunction clean_init;
+extern const char clean_init_doc[];
 
 }  // namespace marlune

@@ -30,14 +30,14 @@ ForwardState& forward_state(PyObject* module, PyTypeObject* cls) {
     return *st.forward_pass;
 }
 
-void release_forward_state(State& st) noexcept {
-    ForwardState* forward = st.forward_pass;
-    st.forward_pass = nullptr;
+void State::clear_more() noexcept {
+    ForwardState* forward = forward_pass;
+    forward_pass = nullptr;
     delete forward;
 }
 
-int traverse_forward_state(const State& st, visitproc visit, void* arg) {
-    return st.forward_pass != nullptr ? st.forward_pass->traverse(visit, arg) : 0;
+int State::traverse_more(visitproc visit, void* arg) const {
+    return forward_pass != nullptr ? forward_pass->traverse(visit, arg) : 0;
 }
 
 namespace {
@@ -50,17 +50,20 @@ namespace {
 // Runs `body(call)` as the method `name` of the clean class `cls`.
 template <class Body>
 PyObject* clean_method(PyTypeObject* cls, const char* name, int line, const char* recursion_note, Body&& body) noexcept {
-    PyObject* module = PyType_GetModule(cls);
-    if (module == nullptr) return nullptr;
-    PyObject* globals = PyModule_GetDict(module);
-    return qv::entry(globals, {kFile, name, line}, [&]() -> py::object {
+    return Entry::method(cls, name, line, [&](const ModuleRef& m) -> py::object {
         qv::RecursionGuard guard(recursion_note);
-        Call call{module, state_of(module), globals, forward_state(module, cls)};
+        Call call{m.module, m.st, m.globals, forward_state(m.module, cls)};
         return body(call);
     });
 }
 
 }  // namespace
+
+const char process_and_forward_doc[] = R"(process_and_forward($self, /, *args2, **kwargs2)
+--
+
+Run dendrite layer args2[0] on args2[2:] and kwargs2 (through its processor)
+and store its output in slot args2[0] of the list args2[1].)";
 
 PyObject* clean_process_and_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
@@ -71,6 +74,12 @@ PyObject* clean_process_and_forward(PyObject* self, PyTypeObject* cls, PyObject*
     });
 }
 
+const char process_and_pre_doc[] = R"(process_and_pre($self, /, *args, **kwargs)
+--
+
+Call the main layer's forward on args[1:] and kwargs, apply its processor's
+pre, and store the result in the last slot of the list args[0].)";
+
 PyObject* clean_process_and_pre(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
     return clean_method(cls, "process_and_pre", 3, " while running a main layer", [&](const Call& call) {
@@ -79,6 +88,13 @@ PyObject* clean_process_and_pre(PyObject* self, PyTypeObject* cls, PyObject* con
         return py::none();
     });
 }
+
+const char forward_doc[] = R"(forward($self, /, *args, **kwargs)
+--
+
+Run every layer on the same arguments (one thread per layer while
+doing_threading is true) and combine their outputs through the skip
+weights and the dendrite nonlinearity.)";
 
 PyObject* clean_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {

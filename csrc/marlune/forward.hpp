@@ -15,21 +15,10 @@ PyObject* clean_process_and_pre(PyObject* self, PyTypeObject* cls, PyObject* con
 PyObject* clean_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargsf,
                         PyObject* kwnames) noexcept;
 
-// Method-table entries for the forward pass, in namespace order after __init__.
-#define MARLUNE_FORWARD_METHODS                                                              \
-    QV_METHOD("process_and_forward", ::marlune::clean_process_and_forward,                   \
-              "process_and_forward($self, /, *args2, **kwargs2)\n--\n\n"                     \
-              "Run dendrite layer args2[0] on args2[2:] and kwargs2 (through its processor)\n" \
-              "and store its output in slot args2[0] of the list args2[1]."),                \
-    QV_METHOD("process_and_pre", ::marlune::clean_process_and_pre,                           \
-              "process_and_pre($self, /, *args, **kwargs)\n--\n\n"                           \
-              "Call the main layer's forward on args[1:] and kwargs, apply its processor's\n" \
-              "pre, and store the result in the last slot of the list args[0]."),            \
-    QV_METHOD("forward", ::marlune::clean_forward,                                           \
-              "forward($self, /, *args, **kwargs)\n--\n\n"                                   \
-              "Run every layer on the same arguments (one thread per layer while\n"          \
-              "doing_threading is true) and combine their outputs through the skip\n"        \
-              "weights and the dendrite nonlinearity."),
+// Docstrings of the three methods (text signature first), beside their code in forward.cpp.
+extern const char process_and_forward_doc[];
+extern const char process_and_pre_doc[];
+extern const char forward_doc[];
 
 // Interned names used only by the forward pass (see state.hpp). It also uses
 // Sequential, __getattribute__, device and dtype from walk.hpp's list.
@@ -43,11 +32,5 @@ PyObject* clean_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args
     X(cpu) X(cuda) X(current_device) X(current_stream) X(stream) X(Tensor) X(is_cuda) X(__enter__)      \
     X(__exit__) X(__getattr__) X(__getitem__) X(__len__) X(__module__) X(__qualname__) X(_parameters)   \
     X(_buffers) X(_modules) X(_size) X(ParameterList)
-
-struct State;
-
-// The forward pass's own state within the module state (forward.cpp).
-void release_forward_state(State& st) noexcept;
-int traverse_forward_state(const State& st, visitproc visit, void* arg);
 
 }  // namespace marlune

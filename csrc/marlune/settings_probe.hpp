@@ -25,7 +25,7 @@ public:
             return;
         }
         settings_class_ = qv::steal(cls);
-        PyObject* getter = qv::type_lookup(reinterpret_cast<PyTypeObject*>(cls), getter_name);
+        PyObject* getter = qv::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls), getter_name);
         if (qv::defined_in(getter, "quorvane/", "globals_quorvane.py")) getter_ = qv::borrow(getter);
     }
 
@@ -43,7 +43,7 @@ public:
         if (reinterpret_cast<PyObject*>(tp) != settings_class_.ptr() || tp->tp_getattro != PyObject_GenericGetAttr)
             return false;
         if (!own_getter_.holds(tp)) {
-            if (qv::type_lookup(tp, getter_name_.ptr()) != getter_.ptr()) return false;
+            if (qv::compat::type_lookup(tp, getter_name_.ptr()) != getter_.ptr()) return false;
             own_getter_.remember(tp);
         }
         py::object held = qv::borrow(settings);

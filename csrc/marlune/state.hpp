@@ -1,20 +1,20 @@
-// Module state of quorvane.marlune: the interned names its functions use.
+// Module state of quorvane.marlune (the interned names its functions use) and
+// how its functions and methods enter with their module at hand.
 //
 // The module object itself is reached from module functions through `self`,
-// and from the clean class's methods through the class (see module_of).
+// and from the clean class's methods through the class (see qv::Entry::method).
 #pragma once
 
 #include <Python.h>
 
-#include "common/refs.hpp"
+#include "common/module.hpp"
+#include "marlune/clean_module.hpp"
 #include "marlune/forward.hpp"
 #include "marlune/walk.hpp"
 
 namespace marlune {
 
 namespace py = pybind11;
-
-inline constexpr const char* kFile = "quorvane/marlune";
 
 // Interned names of the module body and the constructor. forward.hpp and
 // walk.hpp list the names of their own code; a name appears in one list only.
@@ -28,21 +28,20 @@ inline constexpr const char* kFile = "quorvane/marlune";
 struct ForwardState;
 
 struct State {
-#define MARLUNE_DECLARE(name) PyObject* name;
-    MARLUNE_NAMES(MARLUNE_DECLARE)
-#undef MARLUNE_DECLARE
+    static constexpr const char* kFile = "quorvane/marlune";  // where tracebacks place our frames
+    MARLUNE_NAMES(QV_STATE_MEMBER)
     ForwardState* forward_pass;  // made by the first forward call (forward.cpp)
+
+    // What the forward pass keeps beyond the names (forward.cpp).
+    int traverse_more(visitproc visit, void* arg) const;
+    void clear_more() noexcept;
 };
 
-inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+inline constexpr qv::InternedName<State> kInternedNames[] = {MARLUNE_NAMES(QV_STATE_ENTRY)};
 
-// The module that created `defining_class` (set when the class is made).
-inline PyObject* module_of(PyTypeObject* defining_class) {
-    PyObject* m = PyType_GetModule(defining_class);
-    if (m == nullptr) throw py::error_already_set();
-    return m;
-}
+inline State& state_of(PyObject* module) { return qv::state_of<State>(module); }
 
-extern PyModuleDef module_def;
+using ModuleRef = qv::ModuleRef<State>;
+using Entry = qv::Entry<State>;
 
 }  // namespace marlune

@@ -46,7 +46,7 @@ PyObject* run_worker(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs,
     auto* bundle = static_cast<WorkerBundle*>(PyCapsule_GetPointer(capsule, kBundle));
     if (bundle == nullptr) return nullptr;
     const State& st = state_of(bundle->module.ptr());
-    RaisedError failure;
+    qv::RaisedException failure;
     try {
         std::unique_ptr<TorchStateScope> scope;
         if (bundle->state) scope = std::make_unique<TorchStateScope>(st, *bundle->state);
@@ -55,13 +55,13 @@ PyObject* run_worker(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs,
         } catch (...) {
             qv::set_python_error_from_current();
         }
-        failure = RaisedError::take();
+        failure = qv::RaisedException::take();
         if (scope) failure = scope->leave(std::move(failure));
     } catch (...) {
         qv::set_python_error_from_current();
-        failure = RaisedError::take();
+        failure = qv::RaisedException::take();
     }
-    if (failure && PyList_SetItem(bundle->errors.ptr(), bundle->position, Py_NewRef(failure.get())) < 0)
+    if (failure && PyList_SetItem(bundle->errors.ptr(), bundle->position, failure.release().release().ptr()) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -187,7 +187,7 @@ private:
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(errors_.ptr()); ++i) {
             PyObject* exc = PyList_GET_ITEM(errors_.ptr(), i);
             if (exc == Py_None) continue;
-            RaisedError(borrow(exc)).restore();
+            qv::compat::restore_raised_exception(Py_NewRef(exc));
             throw py::error_already_set();
         }
     }

@@ -45,7 +45,7 @@ void TorchProbes::init(PyObject* torch) {
     if (!tensor_base_) return;
     for (int m = 0; m < member_count; ++m) {
         py::object name = qv::steal(PyUnicode_InternFromString(kTensorMembers[m]));
-        PyObject* descriptor = qv::type_lookup(reinterpret_cast<PyTypeObject*>(tensor_base_.ptr()), name.ptr());
+        PyObject* descriptor = qv::compat::type_lookup(reinterpret_cast<PyTypeObject*>(tensor_base_.ptr()), name.ptr());
         if (descriptor == nullptr ||
             !(Py_IS_TYPE(descriptor, &PyGetSetDescr_Type) || Py_IS_TYPE(descriptor, &PyMethodDescr_Type))) {
             tensor_base_ = py::object();  // another torch: no shortcuts
@@ -134,8 +134,8 @@ bool TorchProbes::plain_tensor(PyTypeObject* tp) {
     auto* base = reinterpret_cast<PyTypeObject*>(tensor_base_.ptr());
     for (const char* member : kTensorMembers) {
         py::object name = qv::steal(PyUnicode_InternFromString(member));
-        PyObject* own = qv::type_lookup(base, name.ptr());
-        if (own == nullptr || qv::type_lookup(tp, name.ptr()) != own) return false;
+        PyObject* own = qv::compat::type_lookup(base, name.ptr());
+        if (own == nullptr || qv::compat::type_lookup(tp, name.ptr()) != own) return false;
     }
     // A tensor class's own attribute lookup, so the descriptors above are what it finds.
     if (tp->tp_getattro != PyObject_GenericGetAttr) return false;

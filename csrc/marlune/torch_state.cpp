@@ -5,38 +5,6 @@ namespace marlune {
 
 using qv::steal;
 
-RaisedError RaisedError::take() {
-    RaisedError out;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc = PyErr_GetRaisedException();
-#else
-    PyObject *type, *exc, *tb;
-    PyErr_Fetch(&type, &exc, &tb);
-    PyErr_NormalizeException(&type, &exc, &tb);
-    if (tb != nullptr && exc != nullptr) PyException_SetTraceback(exc, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-#endif
-    if (exc != nullptr) out.exc_ = steal(exc);
-    return out;
-}
-
-void RaisedError::restore() const {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(Py_NewRef(exc_.ptr()));
-#else
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc_.ptr()))), Py_NewRef(exc_.ptr()),
-                  PyException_GetTraceback(exc_.ptr()));
-#endif
-}
-
-RaisedError RaisedError::raised_during(RaisedError previous) && {
-    if (!previous) return std::move(*this);
-    if (!exc_) return previous;
-    if (exc_.ptr() != previous.exc_.ptr()) PyException_SetContext(exc_.ptr(), previous.exc_.release().ptr());
-    return std::move(*this);
-}
-
 namespace {
 
 bool has_cuda_tensor(const State& st, PyObject* tensor_type, PyObject* const* args, Py_ssize_t count) {
@@ -101,7 +69,7 @@ TorchStateScope::TorchStateScope(const State& st, const CallerTorchState& state)
     } catch (py::error_already_set& e) {
         // What was entered is left as the failed `with` would leave it.
         e.restore();
-        RaisedError failed = leave(RaisedError::take());
+        qv::RaisedException failed = leave(qv::RaisedException::take());
         failed.restore();
         throw py::error_already_set();
     }
@@ -109,7 +77,7 @@ TorchStateScope::TorchStateScope(const State& st, const CallerTorchState& state)
 
 TorchStateScope::~TorchStateScope() {
     if (!entered_.empty()) {
-        RaisedError stray = leave(RaisedError());
+        qv::RaisedException stray = leave(qv::RaisedException());
         (void)stray;
     }
 }
@@ -119,7 +87,7 @@ void TorchStateScope::enter(py::object manager) {
     entered_.push_back(std::move(manager));
 }
 
-RaisedError TorchStateScope::leave(RaisedError in_flight) noexcept {
+qv::RaisedException TorchStateScope::leave(qv::RaisedException in_flight) noexcept {
     while (!entered_.empty()) {
         py::object manager = std::move(entered_.back());
         entered_.pop_back();
@@ -127,22 +95,22 @@ RaisedError TorchStateScope::leave(RaisedError in_flight) noexcept {
         if (!in_flight) {
             result = PyObject_CallMethodObjArgs(manager.ptr(), st_.__exit__, Py_None, Py_None, Py_None, nullptr);
         } else {
-            PyObject* exc = in_flight.get();
+            PyObject* exc = in_flight.get().ptr();
             PyObject* tb = PyException_GetTraceback(exc);
             result = PyObject_CallMethodObjArgs(manager.ptr(), st_.__exit__, reinterpret_cast<PyObject*>(Py_TYPE(exc)),
                                                 exc, tb ? tb : Py_None, nullptr);
             Py_XDECREF(tb);
         }
         if (result == nullptr) {
-            in_flight = RaisedError::take().raised_during(std::move(in_flight));
+            in_flight = qv::RaisedException::take().chained_after(std::move(in_flight));
             continue;
         }
         const int suppress = in_flight ? PyObject_IsTrue(result) : 0;
         Py_DECREF(result);
         if (suppress < 0)
-            in_flight = RaisedError::take().raised_during(std::move(in_flight));
+            in_flight = qv::RaisedException::take().chained_after(std::move(in_flight));
         else if (suppress > 0)
-            in_flight = RaisedError();
+            in_flight = qv::RaisedException();
     }
     return in_flight;
 }

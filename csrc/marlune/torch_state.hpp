@@ -7,30 +7,13 @@
 
 #include <vector>
 
+#include "common/errors.hpp"
 #include "common/refs.hpp"
 #include "marlune/state.hpp"
 
 namespace marlune {
 
 namespace py = pybind11;
-
-// An exception object taken off the thread, owned; empty when none.
-class RaisedError {
-public:
-    RaisedError() = default;
-    explicit RaisedError(py::object exc) : exc_(std::move(exc)) {}
-    // The pending exception, with its traceback attached; empty if none is set.
-    static RaisedError take();
-    explicit operator bool() const { return static_cast<bool>(exc_); }
-    PyObject* get() const { return exc_.ptr(); }
-    // Makes it the pending exception again (it stays owned here too).
-    void restore() const;
-    // This exception, raised while `previous` was in flight: `previous` becomes its context.
-    RaisedError raised_during(RaisedError previous) &&;
-
-private:
-    py::object exc_;
-};
 
 struct CallerTorchState {
     struct Autocast {
@@ -59,7 +42,7 @@ public:
 
     // Leaves every entered manager; each sees the exception in flight, may
     // suppress it or replace it. Returns what is then in flight.
-    RaisedError leave(RaisedError in_flight) noexcept;
+    qv::RaisedException leave(qv::RaisedException in_flight) noexcept;
 
 private:
     void enter(py::object manager);

@@ -6,8 +6,6 @@
 #include "ostrelle/conversion.hpp"
 
 #include "common/calling.hpp"
-#include "common/errors.hpp"
-#include "common/globals.hpp"
 #include "common/torch_code.hpp"
 #include "ostrelle/state.hpp"
 
@@ -58,6 +56,54 @@ void rebind(const Read& read, PyObject* to, PyObject* from) {
     qv::setattr(source.ptr(), to, function.ptr());
 }
 
+// The dendrite layers in order, each with its processor switched to its
+// block-layer functions (or None when the wrapper has no processors).
+void gather_dendrites(const Wrapper& wrapper, const State& st, const py::object& layer_array,
+                      const py::object& processor_array) {
+    const Py_ssize_t dendrites = length(wrapper.dendrite(st.layers));
+    for (Py_ssize_t i = 0; i < dendrites; ++i) {
+        append(layer_array, item(wrapper.dendrite(st.layers), i).ptr());
+
+        py::object empty = qv::steal(PyList_New(0));
+        if (qv::equal(wrapper.dendrite(st.processors).ptr(), empty.ptr())) {
+            append(processor_array, Py_None);
+            continue;
+        }
+        const auto processor = [&] { return wrapper.dendrite_processor(i); };
+        if (!processor().is_none()) {
+            rebind(processor, st.pre, st.pre_d);
+            rebind(processor, st.post, st.post_d);
+        }
+        append(processor_array, processor().ptr());
+    }
+}
+
+// The main module, last, with the neuron processor switched likewise.
+void gather_main(const Wrapper& wrapper, const State& st, const py::object& layer_array,
+                 const py::object& processor_array) {
+    append(layer_array, wrapper.get(st.main_module).ptr());
+    const auto neuron = [&] { return wrapper.get(st.processor); };
+    if (!neuron().is_none()) {
+        rebind(neuron, st.pre, st.post_n1);
+        rebind(neuron, st.post, st.post_n2);
+    }
+    append(processor_array, neuron().ptr());
+}
+
+// -1 at the neuron dimension, 1 elsewhere: a per-neuron row viewed by this
+// shape broadcasts over the layer output.
+py::object view_shape(const Wrapper& wrapper, const State& st) {
+    py::object view_tuple = qv::steal(PyList_New(0));
+    const Py_ssize_t dims = length(qv::getattr(wrapper.shape_values().ptr(), st.this_output_dimensions));
+    for (Py_ssize_t dim = 0; dim < dims; ++dim) {
+        py::object position = qv::steal(PyLong_FromSsize_t(dim));
+        py::object node = qv::getattr(wrapper.shape_values().ptr(), st.this_node_index);
+        py::object entry = qv::steal(PyLong_FromLong(qv::equal(position.ptr(), node.ptr()) ? -1 : 1));
+        append(view_tuple, entry.ptr());
+    }
+    return view_tuple;
+}
+
 // Answers `name in p.__dir__()` without building the list when that is safe.
 //
 // For an exact torch.Tensor or torch.nn.Parameter whose __dir__ is torch's own
@@ -67,10 +113,11 @@ void rebind(const Read& read, PyObject* to, PyObject* from) {
 // most of what stripping the flags would cost.
 class TensorDirShortcut {
 public:
-    TensorDirShortcut(PyObject* globals, const State& st) : st_(st) {
-        py::object torch = qv::global(globals, st.torch);
+    explicit TensorDirShortcut(const ModuleRef& m) : st_(m.st) {
+        const State& st = m.st;
+        py::object torch = m.global(st.torch);
         tensor_ = qv::getattr(torch.ptr(), st.Tensor);
-        py::object nn = qv::global(globals, st.nn);
+        py::object nn = m.global(st.nn);
         parameter_ = qv::getattr(nn.ptr(), st.Parameter);
         py::object c = qv::getattr(torch.ptr(), st._C);
         py::object modes = qv::call_method(c.ptr(), st._is_torch_function_mode_enabled);
@@ -104,88 +151,63 @@ private:
 
 }  // namespace
 
+extern const char unwrap_params_doc[] = R"(unWrap_params($module, /, model)
+--
+
+Delete the training-time attribute 'wrapped' from every parameter of model
+that lists it.)";
+
 PyObject* unwrap_params(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* globals = PyModule_GetDict(module);
-    return qv::entry(globals, {kFile, "unWrap_params", 1}, [&]() -> py::object {
-        static const qv::Signature<1> sig{"unWrap_params", {"model"}};
-        const auto bound = qv::bind(sig, nullptr, args, nargs, kwnames);
-        const State& st = state_of(module);
+    static constexpr qv::Signature<1> sig{"unWrap_params", {"model"}};
+    return Entry::function(module, sig, args, nargs, kwnames, [](const ModuleRef& m, const auto& bound) {
+        const State& st = m.st;
 
         py::object parameters = qv::call_method(bound[0], st.parameters);
         py::object it = qv::steal(PyObject_GetIter(parameters.ptr()));
-        const TensorDirShortcut shortcut(globals, st);
-        while (PyObject* next = PyIter_Next(it.ptr())) {
-            py::object parameter = qv::steal(next);
+        const TensorDirShortcut shortcut(m);
+        qv::for_each_next(it.ptr(), [&](PyObject* parameter) {
             // The object's own __dir__ (not the sorted builtin dir) lists
             // instance attributes such as 'wrapped'.
-            int listed = shortcut.lists(parameter.ptr(), st.wrapped);
+            int listed = shortcut.lists(parameter, st.wrapped);
             if (listed < 0) {
-                py::object names = qv::call_method(parameter.ptr(), st.__dir__);
+                py::object names = qv::call_method(parameter, st.__dir__);
                 listed = qv::contains(names.ptr(), st.wrapped) ? 1 : 0;
             }
-            if (listed) qv::check(PyObject_DelAttr(parameter.ptr(), st.wrapped));
-        }
-        if (PyErr_Occurred()) throw py::error_already_set();
+            if (listed) qv::check(PyObject_DelAttr(parameter, st.wrapped));
+        });
         return py::none();
     });
 }
 
+extern const char convert_to_zor_layer_block_doc[] = R"(convert_to_zor_layer_block($module, /, pretrained_dendrite)
+--
+
+Build the ZORLayer block for one trained ZORNeuronModule: its dendrite layers
+and main module, their processors (switched to their block-layer functions),
+its skip weights, node index, cycle count and broadcast shape.)";
+
 PyObject* convert_to_zor_layer_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) noexcept {
-    PyObject* globals = PyModule_GetDict(module);
-    return qv::entry(globals, {kFile, "convert_to_zor_layer_block", 1}, [&]() -> py::object {
-        static const qv::Signature<1> sig{"convert_to_zor_layer_block", {"pretrained_dendrite"}};
-        const auto bound = qv::bind(sig, nullptr, args, nargs, kwnames);
-        const State& st = state_of(module);
+    static constexpr qv::Signature<1> sig{"convert_to_zor_layer_block", {"pretrained_dendrite"}};
+    return Entry::function(module, sig, args, nargs, kwnames, [](const ModuleRef& m, const auto& bound) {
+        const State& st = m.st;
         const Wrapper wrapper(bound[0], st);
 
         {
-            py::object unwrap = qv::global(globals, st.unWrap_params);
+            py::object unwrap = m.global(st.unWrap_params);
             qv::call(unwrap.ptr(), {bound[0]});
         }
 
         py::object layer_array = qv::steal(PyList_New(0));
         py::object processor_array = qv::steal(PyList_New(0));
-        const Py_ssize_t dendrites = length(wrapper.dendrite(st.layers));
-        for (Py_ssize_t i = 0; i < dendrites; ++i) {
-            append(layer_array, item(wrapper.dendrite(st.layers), i).ptr());
+        gather_dendrites(wrapper, st, layer_array, processor_array);
+        gather_main(wrapper, st, layer_array, processor_array);
+        py::object view_tuple = view_shape(wrapper, st);
 
-            py::object empty = qv::steal(PyList_New(0));
-            if (qv::equal(wrapper.dendrite(st.processors).ptr(), empty.ptr())) {
-                append(processor_array, Py_None);
-                continue;
-            }
-            const auto processor = [&] { return wrapper.dendrite_processor(i); };
-            if (!processor().is_none()) {
-                rebind(processor, st.pre, st.pre_d);
-                rebind(processor, st.post, st.post_d);
-            }
-            append(processor_array, processor().ptr());
-        }
-
-        append(layer_array, wrapper.get(st.main_module).ptr());
-        const auto neuron = [&] { return wrapper.get(st.processor); };
-        if (!neuron().is_none()) {
-            rebind(neuron, st.pre, st.post_n1);
-            rebind(neuron, st.post, st.post_n2);
-        }
-        append(processor_array, neuron().ptr());
-
-        // -1 at the neuron dimension, 1 elsewhere: a per-neuron row viewed by
-        // this shape broadcasts over the layer output.
-        py::object view_tuple = qv::steal(PyList_New(0));
-        const Py_ssize_t dims = length(qv::getattr(wrapper.shape_values().ptr(), st.this_output_dimensions));
-        for (Py_ssize_t dim = 0; dim < dims; ++dim) {
-            py::object position = qv::steal(PyLong_FromSsize_t(dim));
-            py::object node = qv::getattr(wrapper.shape_values().ptr(), st.this_node_index);
-            py::object entry = qv::steal(PyLong_FromLong(qv::equal(position.ptr(), node.ptr()) ? -1 : 1));
-            append(view_tuple, entry.ptr());
-        }
-
-        py::object block_class = qv::global(globals, st.ZORLayer);
+        py::object block_class = m.global(st.ZORLayer);
         py::object sequential;
         {
-            py::object nn = qv::global(globals, st.nn);
+            py::object nn = m.global(st.nn);
             py::object kind = qv::getattr(nn.ptr(), st.Sequential);
             py::object layers = qv::steal(PyList_AsTuple(layer_array.ptr()));
             sequential = qv::steal(PyObject_Call(kind.ptr(), layers.ptr(), nullptr));

@@ -3,26 +3,12 @@
 
 #include <Python.h>
 
-#include "common/classes.hpp"
+#include "common/module.hpp"
 
 namespace ostrelle {
 
-PyObject* unwrap_params(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
-PyObject* convert_to_zor_layer_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) noexcept;
-
-// Method-table entries, and their names in namespace order.
-#define OSTRELLE_CONVERSION_FUNCTIONS                                                                     \
-    QV_FUNCTION("unWrap_params", ostrelle::unwrap_params,                                                 \
-                "unWrap_params($module, /, model)\n--\n\n"                                                \
-                "Delete the training-time attribute 'wrapped' from every parameter of model\n"            \
-                "that lists it."),                                                                        \
-    QV_FUNCTION("convert_to_zor_layer_block", ostrelle::convert_to_zor_layer_block,                       \
-                "convert_to_zor_layer_block($module, /, pretrained_dendrite)\n--\n\n"                     \
-                "Build the ZORLayer block for one trained ZORNeuronModule: its dendrite layers\n"         \
-                "and main module, their processors (switched to their block-layer functions),\n"          \
-                "its skip weights, node index, cycle count and broadcast shape."),
-#define OSTRELLE_CONVERSION_FUNCTION_NAMES "unWrap_params", "convert_to_zor_layer_block",
+qv::ModuleFunction unwrap_params, convert_to_zor_layer_block;
+extern const char unwrap_params_doc[], convert_to_zor_layer_block_doc[];
 
 // Interned names used only by this code (see state.hpp).
 #define OSTRELLE_CONVERSION_NAMES(X)                                                                      \

@@ -1,5 +1,5 @@
-// get_pretrained_zor_attr and get_pretrained_zor_var: member reads that let an
-// absent object (None) through as None.
+// get_pretrained_zor_var: a subscription that lets an absent object (None)
+// through as None (get_pretrained_zor_attr is common/lookups.hpp's).
 #include "ostrelle/lookups.hpp"
 
 #include "common/lookups.hpp"
@@ -7,17 +7,18 @@
 
 namespace ostrelle {
 
-PyObject* get_pretrained_zor_attr(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
-    return qv::lookup_or_none(module, kFile, "get_pretrained_zor_attr", "member", args, nargs, kwnames,
-                              [](PyObject* obj, PyObject* member) { return qv::getattr(obj, member); });
-}
+extern const char get_pretrained_zor_var_doc[] = R"(get_pretrained_zor_var($module, /, pretrained_dendrite, submodule_id)
+--
+
+None when pretrained_dendrite is None, else pretrained_dendrite[submodule_id].)";
 
 // Subscription, not get_submodule: a container needs the integer position.
 PyObject* get_pretrained_zor_var(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
-    return qv::lookup_or_none(module, kFile, "get_pretrained_zor_var", "submodule_id", args, nargs, kwnames,
-                              [](PyObject* obj, PyObject* id) { return qv::steal(PyObject_GetItem(obj, id)); });
+    return qv::lookup_or_none<State>(module, "get_pretrained_zor_var", "submodule_id", args, nargs, kwnames,
+                                     [](const ModuleRef&, PyObject* obj, PyObject* id) {
+                                         return qv::steal(PyObject_GetItem(obj, id));
+                                     });
 }
 
 }  // namespace ostrelle

@@ -1,28 +1,15 @@
-// optimize_module and blockwise_network.
+// optimize_module and blockwise_network. Each docstring sits beside its
+// function's implementation.
 #pragma once
 
 #include <Python.h>
 
-#include "common/classes.hpp"
+#include "common/module.hpp"
 
 namespace ostrelle {
 
-PyObject* optimize_module(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
-PyObject* blockwise_network(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
-
-// Method-table entries, and their names in namespace order.
-#define OSTRELLE_WALK_FUNCTIONS                                                                             \
-    QV_FUNCTION("optimize_module", ostrelle::optimize_module,                                               \
-                "optimize_module($module, /, net, depth, name_so_far, converted_list)\n--\n\n"              \
-                "Replace, in place, every trained ZORNeuronModule among the children of net by\n"           \
-                "its ZORLayer block, and walk every other child module the same way. The path of\n"         \
-                "each child walked into is appended to converted_list; attribute paths already\n"           \
-                "in it are skipped. Returns net."),                                                         \
-    QV_FUNCTION("blockwise_network", ostrelle::blockwise_network,                                           \
-                "blockwise_network($module, /, net)\n--\n\n"                                                \
-                "Convert every trained ZORNeuronModule of the network net to a ZORLayer block,\n"           \
-                "in place, and return net."),
-#define OSTRELLE_WALK_FUNCTION_NAMES "optimize_module", "blockwise_network",
+qv::ModuleFunction optimize_module, blockwise_network;
+extern const char optimize_module_doc[], blockwise_network_doc[];
 
 // Interned names used only by this code (see state.hpp).
 #define OSTRELLE_WALK_NAMES(X)                                                                             \
