@@ -203,7 +203,7 @@ def clean_modules(net):
 def main_layers_only(net):
     """A copy of `net` with each clean module replaced by its main layer alone."""
     net = copy.deepcopy(net)
-    for name, module in list(net.named_modules()):
+    for module in list(net.modules()):
         for child_name, child in list(module.named_children()):
             if type(child) is marlune.ZORModulePyThread:
                 setattr(module, child_name, child.layer_array[-1])
@@ -248,7 +248,7 @@ def exported_tensor_of(net, program):
 @pytest.mark.parametrize("kind, strict", [(kind, False) for kind in NETWORKS] + [("mlp", True), ("cnn", True)])
 def test_torch_export_with_a_dynamic_batch(kind, strict):
     # strict=True traces with TorchDynamo, as torch.compile does (tested below on the
-    # encoder too); TorchDynamo refuses nn.GRU unless told otherwise (see README).
+    # encoder too); it cannot trace the lock of a recurrent layer's processor (see README).
     net, sample = deployed(kind)
     xs = inputs(sample)
     expected = eager(net, xs)
