@@ -7,6 +7,7 @@ from torch.overrides import TorchFunctionMode
 from torch.utils._python_dispatch import TorchDispatchMode
 
 from quorvane import globals_quorvane as GZR
+from quorvane import tracing
 
 
 class HandBlock(nn.Module):
@@ -64,24 +65,10 @@ class PythonClean(nn.Module):
         self.register_buffer("view_tuple", clean.view_tuple)
         self.threading = False
 
-    def process_and_forward(self, *args2, **kwargs2):
-        c = args2[0]
-        dendrite_outs = args2[1]
-        args = args2[2:]
-        kwargs = kwargs2
-        if self.processor_array[c] != None:  # noqa: E711 (the comparison is the protocol)
-            args, kwargs = self.processor_array[c].pre(*args, **kwargs2)
-        out = self.layer_array[c](*args, **kwargs)
-        if self.processor_array[c] != None:  # noqa: E711
-            out = self.processor_array[c].post(out)
-        dendrite_outs[c] = out
-
-    def process_and_pre(self, *args, **kwargs):
-        dendrite_outs = args[0]
-        out = self.layer_array[-1].forward(*args[1:], **kwargs)
-        if self.processor_array[-1] is not None:
-            out = self.processor_array[-1].pre(out)
-        dendrite_outs[len(self.layer_array) - 1] = out
+    # The worker methods are the ones TorchDynamo traces in place of the C++ ones, so
+    # every comparison with this rendition checks those too.
+    process_and_forward = tracing.process_and_forward
+    process_and_pre = tracing.process_and_pre
 
     def forward(self, *args, **kwargs):
         from threading import Thread

@@ -3,6 +3,8 @@ moving, tracing and compiling."""
 
 import copy
 import io
+import re
+import types
 import warnings
 
 import pytest
@@ -11,6 +13,7 @@ import torch.nn as nn
 
 import quorvane.marlune as marlune
 from pipeline import assert_same_outputs, convert
+from quorvane import tracing
 from quorvane import utils_quorvane as UZR
 
 
@@ -109,3 +112,364 @@ def test_torch_compile_runs_and_matches(pair):
     compiled = torch.compile(converted, backend="eager")
     with torch.no_grad():
         assert_same_outputs(trained(X), compiled(X))
+
+
+# -- torch's deployment paths: export, ONNX, whole-graph compile, CUDA graphs -------
+#
+# Each path runs on converted networks made of torch's own modules and must compute
+# what eager computes (bit for bit where it runs the same kernels), at two batch
+# sizes, with every layer of every clean module in the program.
+
+
+class ConvNet(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.conv1, self.bn1 = nn.Conv2d(3, 6, 3, padding=1), nn.BatchNorm2d(6)
+        self.conv2, self.bn2 = nn.Conv2d(6, 6, 3, padding=1), nn.BatchNorm2d(6)
+        self.head = nn.Linear(6, 5)
+
+    def forward(self, x):
+        x = torch.relu(self.bn1(self.conv1(x)))
+        x = torch.relu(self.bn2(self.conv2(x)))
+        return self.head(x.mean((2, 3)))
+
+
+class GRUNet(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.rnn = nn.GRU(6, 8, batch_first=True)
+        self.out = nn.Linear(8, 3)
+
+    def forward(self, x):
+        sequence, _ = self.rnn(x)
+        return self.out(sequence)
+
+
+class Encoder(nn.Module):
+    def __init__(self):
+        super().__init__()
+        # Without the nested-tensor fast path, which reads the layers' weights directly.
+        self.encoder = nn.TransformerEncoder(
+            nn.TransformerEncoderLayer(16, 4, 32, dropout=0.0, batch_first=True), 1, enable_nested_tensor=False)
+
+    def forward(self, x):
+        return self.encoder(x)
+
+
+NETWORKS = {
+    "mlp": (lambda: nn.Sequential(nn.Linear(8, 16), nn.ReLU(), nn.Linear(16, 16), nn.Tanh(), nn.Linear(16, 4)),
+            (nn.Linear,), (8,)),
+    "cnn": (ConvNet, (nn.Conv2d, nn.Linear), (3, 6, 6)),
+    "encoder": (Encoder, (nn.Linear,), (7, 16)),
+    "gru": (GRUNet, (nn.GRU, nn.Linear), (5, 6)),
+}
+BATCHES = (10, 13)  # sizes no other dimension has: one symbol for the batch
+
+
+def deployed(kind, seed=0):
+    """(converted network in eval mode, the shape of one sample)."""
+    make_net, layer_types, sample = NETWORKS[kind]
+    torch.manual_seed(seed)
+    net = make_net()
+    UZR.wrap_layers(net, layer_types=layer_types, num_dendrites=2, sample_input=torch.randn(2, *sample))
+    net.train()
+    with torch.no_grad():  # running statistics of their own for the batch norms
+        for _ in range(2):
+            net(torch.randn(4, *sample))
+    return convert(net.eval()), sample
+
+
+def inputs(sample, seed=1):
+    torch.manual_seed(seed)
+    return [torch.randn(batch, *sample) for batch in BATCHES]
+
+
+def eager(net, xs):
+    """The eager outputs, with attention on the path a traced program takes: torch's
+    fused attention kernel is taken only in eager mode."""
+    fast = torch.backends.mha.get_fastpath_enabled()
+    torch.backends.mha.set_fastpath_enabled(False)
+    try:
+        with torch.no_grad():
+            return [net(x) for x in xs]
+    finally:
+        torch.backends.mha.set_fastpath_enabled(fast)
+
+
+def clean_modules(net):
+    return [m for m in net.modules() if type(m) is marlune.ZORModulePyThread]
+
+
+def main_layers_only(net):
+    """A copy of `net` with each clean module replaced by its main layer alone."""
+    net = copy.deepcopy(net)
+    for module in list(net.modules()):
+        for child_name, child in list(module.named_children()):
+            if type(child) is marlune.ZORModulePyThread:
+                setattr(module, child_name, child.layer_array[-1])
+    return net
+
+
+def assert_dendrites_computed(net, outputs, xs):
+    with torch.no_grad():
+        alone = [main_layers_only(net)(x) for x in xs]
+    for out, other in zip(outputs, alone):
+        assert not torch.allclose(out, other, atol=1e-3)
+
+
+def assert_one_call_per_layer(net, graph, tensor_of):
+    """Every layer of every clean module is called once in `graph`: its weight is an
+    argument of exactly one node. `tensor_of(node)` is the network tensor a
+    placeholder stands for, or None."""
+    uses = {}
+    for node in graph.nodes:
+        if node.op != "call_function":
+            continue
+        flat = torch.utils._pytree.tree_leaves((node.args, node.kwargs))
+        for arg in {id(a): a for a in flat if isinstance(a, torch.fx.Node)}.values():
+            tensor = tensor_of(arg)
+            if tensor is not None:
+                uses[id(tensor)] = uses.get(id(tensor), 0) + 1
+    cleans = clean_modules(net)
+    assert cleans
+    for clean in cleans:
+        for layer in clean.layer_array:
+            weight = next(layer.parameters())
+            assert uses.get(id(weight)) == 1, (layer, uses.get(id(weight)))
+
+
+def exported_tensor_of(net, program):
+    tensors = dict(net.named_parameters(remove_duplicate=False))
+    signature = program.graph_signature
+    by_input = {**signature.inputs_to_parameters, **signature.inputs_to_buffers}
+    return lambda node: tensors.get(by_input.get(node.name)) if node.op == "placeholder" else None
+
+
+@pytest.mark.parametrize("kind, strict", [(kind, False) for kind in NETWORKS] + [("mlp", True), ("cnn", True)])
+def test_torch_export_with_a_dynamic_batch(kind, strict):
+    # strict=True traces with TorchDynamo, as torch.compile does (tested below on the
+    # encoder too); it cannot trace the lock of a recurrent layer's processor (see README).
+    net, sample = deployed(kind)
+    xs = inputs(sample)
+    expected = eager(net, xs)
+    program = torch.export.export(net, (xs[0],), dynamic_shapes=({0: torch.export.Dim("batch")},), strict=strict)
+    with torch.no_grad():
+        outputs = [program.module()(x) for x in xs]
+    assert_same_outputs(expected, outputs)
+    assert_dendrites_computed(net, outputs, xs)
+    assert_one_call_per_layer(net, program.graph, exported_tensor_of(net, program))
+
+
+def capture_graphs(graphs):
+    def backend(graph_module, example_inputs):
+        graphs.append((graph_module, list(example_inputs)))
+        return graph_module.forward
+    return backend
+
+
+@pytest.mark.parametrize("kind", ["cnn", "encoder"])
+def test_torch_compile_fullgraph_traces_every_clean_module(kind):
+    net, sample = deployed(kind)
+    xs = inputs(sample)
+    expected = eager(net, xs)
+    torch._dynamo.reset()
+    graphs = []
+    compiled = torch.compile(net, fullgraph=True, dynamic=True, backend=capture_graphs(graphs))
+    with torch.no_grad():
+        outputs = [compiled(x) for x in xs]
+    assert_same_outputs(expected, outputs)
+    assert_dendrites_computed(net, outputs, xs)
+    assert len(graphs) == 1  # one graph for both batch sizes
+    graph, example_inputs = graphs[0]
+    placeholders = [node for node in graph.graph.nodes if node.op == "placeholder"]
+    tensors = {id(node): value for node, value in zip(placeholders, example_inputs)}
+    assert_one_call_per_layer(net, graph.graph, lambda node: tensors.get(id(node)))
+
+
+def test_torch_compile_fullgraph_with_inductor():
+    net, sample = deployed("mlp")
+    xs = inputs(sample)
+    expected = eager(net, xs)
+    torch._dynamo.reset()
+    compiled = torch.compile(net, fullgraph=True, dynamic=True)
+    with torch.no_grad():
+        outputs = [compiled(x) for x in xs]
+    # Inductor fuses the products and sums into kernels of its own.
+    for out, want in zip(outputs, expected):
+        torch.testing.assert_close(out, want)
+    assert_dendrites_computed(net, outputs, xs)
+
+
+@pytest.mark.parametrize("kind", ["cnn", "encoder", "gru"])  # the MLP's layers are in these
+def test_onnx_dynamo_export_runs_in_onnxruntime(kind, tmp_path):
+    pytest.importorskip("onnxscript")
+    ort = pytest.importorskip("onnxruntime")
+    net, sample = deployed(kind)
+    xs = inputs(sample)
+    expected = eager(net, xs)
+    path = tmp_path / "net.onnx"
+    torch.onnx.export(net, (xs[0],), str(path), dynamo=True, input_names=["x"],
+                      dynamic_shapes=({0: torch.export.Dim("batch")},), verbose=False)
+    session = ort.InferenceSession(str(path), providers=["CPUExecutionProvider"])
+    outputs = [torch.from_numpy(session.run(None, {"x": x.numpy()})[0]) for x in xs]
+    for out, want in zip(outputs, expected):
+        torch.testing.assert_close(out, want)  # onnxruntime's kernels: within float rounding
+    assert_dendrites_computed(net, outputs, xs)
+
+
+def test_traced_programs_record_the_view_shape_the_buffer_holds():
+    """The neuron dimension of a clean module applied to (batch, 4, 4) inputs is
+    moved from the last to the middle dimension by rewriting `view_tuple` in place:
+    each program records the shape the buffer held when it was traced."""
+    torch.manual_seed(0)
+    net = nn.Sequential(nn.Linear(4, 4), nn.Tanh(), nn.Linear(4, 4))
+    UZR.wrap_layers(net, layer_types=(nn.Linear,), num_dendrites=2, sample_input=torch.randn(2, 4, 4))
+    net = convert(net.eval())
+    assert all(m.view_tuple.tolist() == [1, 1, -1] for m in clean_modules(net))
+    x = torch.randn(3, 4, 4)
+
+    def programs():
+        torch._dynamo.reset()
+        made = [torch.export.export(net, (x,), strict=strict).module() for strict in (False, True)]
+        return made + [torch.compile(net, fullgraph=True, backend="eager")]
+
+    before = programs()
+    with torch.no_grad():
+        expected_before = net(x)
+        for m in clean_modules(net):
+            m.view_tuple.copy_(torch.tensor([1, -1, 1]))
+        expected_after = net(x)
+        assert not torch.allclose(expected_before, expected_after)
+        for program in before[:2]:
+            assert torch.equal(program(x), expected_before)
+        for program in programs():
+            assert torch.equal(program(x), expected_after)
+
+
+class Holder(nn.Module):
+    # TorchDynamo starts at a compiled module's Python forward, which a clean module
+    # has none of: compile the network holding it (or set
+    # torch._dynamo.config.wrap_top_frame).
+    def __init__(self, inner):
+        super().__init__()
+        self.inner = inner
+
+    def forward(self, *args, **kwargs):
+        return self.inner(*args, **kwargs)
+
+
+def test_traced_programs_make_the_calls_of_the_eager_forward(default_settings, monkeypatch):
+    """The program TorchDynamo traces in place of the C++ forward makes the same calls
+    into processors, hooks and the settings, in the same order, on module shapes that
+    take every branch of the forward."""
+    log = []
+
+    class Processor:
+        def __init__(self, name):
+            self.name = name
+
+        def pre(self, *args, **kwargs):
+            log.append((self.name, "pre", sorted(kwargs)))
+            return (args[0] * 2,) + args[1:], kwargs
+
+        def post(self, out):
+            log.append((self.name, "post"))
+            return out + 1
+
+    class Main:
+        def pre(self, out):
+            log.append(("main", "pre"))
+            return out - 1
+
+        def post(self, out):
+            log.append(("main", "post"))
+            return out * 3
+
+    class Scaled(nn.Linear):
+        def forward(self, x, scale=1.0):
+            return super().forward(x) * scale
+
+    def nonlinearity():
+        log.append("getter")
+        return torch.tanh
+
+    monkeypatch.setattr(default_settings, "get_zor_forward_function", nonlinearity)
+    torch.manual_seed(0)
+    for n, skip in ((1, True), (3, True), (3, False)):
+        layers = nn.Sequential(*[Scaled(4, 4) for _ in range(n)])
+        for index, layer in enumerate(layers):
+            layer.register_forward_pre_hook(lambda *a, index=index: log.append(("hook", index)))
+        members = dict(layer_array=layers, processor_array=[Processor(c) for c in range(n - 1)] + [Main()],
+                       node_index=torch.tensor(1), num_cycles=torch.tensor(n - 1), view_tuple=torch.tensor([1, -1]))
+        if skip:
+            members["skip_weights"] = nn.ParameterList([nn.Parameter(torch.randn(max(k, 1), 4)) for k in range(n)])
+        clean = marlune.ZORModulePyThread(types.SimpleNamespace(**members))
+        x = torch.randn(2, 4)
+        with torch.no_grad():
+            del log[:]
+            expected = clean(x, scale=0.5)
+            eager_log = list(log)
+            torch._dynamo.reset()
+            del log[:]
+            out = torch.compile(Holder(clean), fullgraph=True, backend="eager")(x, scale=0.5)
+        assert torch.equal(out, expected)
+        assert log == eager_log, (n, skip)
+
+
+def test_threaded_mode_under_tracers():
+    """Tracers that run the forward record the workers run on the caller's thread;
+    TorchDynamo, which cannot trace threads, compiles around a threaded clean module,
+    and where it must trace it whole says to trace in sequential mode."""
+    net, sample = deployed("mlp")
+    xs = inputs(sample)
+    expected = eager(net, xs)
+    marlune.doing_threading = True
+    program = torch.export.export(net, (xs[0],), dynamic_shapes=({0: torch.export.Dim("batch")},), strict=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", torch.jit.TracerWarning)
+        traced = torch.jit.trace(net, (xs[0],), check_trace=False)
+    torch._dynamo.reset()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # TorchDynamo's notes on the threading module
+        compiled = torch.compile(net, backend="eager")
+        with torch.no_grad():
+            outputs = [[program.module()(x), traced(x), compiled(x)] for x in xs]
+    for row, want in zip(outputs, expected):
+        for out in row:
+            assert torch.equal(out, want)
+    assert_one_call_per_layer(net, program.graph, exported_tensor_of(net, program))
+    for trace_whole in (lambda: torch.compile(net, fullgraph=True, backend="eager")(xs[0]),
+                        lambda: torch.export.export(net, (xs[0],), strict=True)):
+        torch._dynamo.reset()
+        with pytest.raises(Exception, match=re.escape(tracing.THREADED_MESSAGE)):
+            trace_whole()
+
+
+@pytest.mark.skipif(not torch.cuda.is_available(), reason="needs CUDA")
+def test_cuda_graph_capture_and_replay():
+    net, sample = deployed("cnn")
+    net = net.cuda()
+    static = torch.randn(BATCHES[0], *sample, device="cuda")
+    side = torch.cuda.Stream()
+    side.wait_stream(torch.cuda.current_stream())
+    with torch.no_grad():
+        with torch.cuda.stream(side):
+            for _ in range(3):  # warm-up, as capture requires
+                net(static)
+        torch.cuda.current_stream().wait_stream(side)
+        graph = torch.cuda.CUDAGraph()
+        with torch.cuda.graph(graph):
+            static_out = net(static)
+        for seed in (1, 2):  # new inputs into the captured input tensor
+            static.copy_(inputs(sample, seed)[0].cuda())
+            graph.replay()
+            assert torch.equal(static_out, net(static))
+    # And through torch.compile's CUDA graphs.
+    torch._dynamo.reset()
+    compiled = torch.compile(net, mode="reduce-overhead")
+    for x in inputs(sample):
+        x = x.cuda()
+        with torch.no_grad():
+            for _ in range(3):
+                out = compiled(x)
+            torch.testing.assert_close(out, net(x))

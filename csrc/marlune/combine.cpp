@@ -187,11 +187,43 @@ private:
         py::object row = steal(PyObject_GetItem(entry.ptr(), key.ptr()));
         entry = py::object();
         py::object view_tuple = members_.attr(self_, st_.view_tuple);
-        py::object shape = qv::call_method(view_tuple.ptr(), st_.tolist);
+        py::object shape = traced_view_shape(view_tuple.ptr());
+        if (!shape) shape = qv::call_method(view_tuple.ptr(), st_.tolist);
         view_tuple = py::object();
         row = qv::call_method(row.ptr(), st_.view, {shape.ptr()});
         py::object device = qv::getattr(current, st_.device);
         return qv::call_method(row.ptr(), st_.to, {device.ptr()});
+    }
+
+    // Under a fake-tensor trace (torch.export without strict, the ONNX exporter)
+    // `view_tuple` is a fake stand-in for the module's buffer, and its tolist()
+    // gives unbacked symbols, by which a view cannot be solved (-1 is a valid
+    // entry, a size is not). What eager reads is the real buffer's values:
+    // quorvane.tracing.traced_view_shape reads them, and the traced program records
+    // them as constants, as torch.jit.trace does. Null where `view_tuple` is not a
+    // fake tensor, or stands for no real one: it is then read as it is.
+    py::object traced_view_shape(PyObject* view_tuple) {
+        if (probes_.plain_tensor(view_tuple)) return py::object();
+        // Fake tensors exist only once torch has imported their module.
+        py::object module_name = steal(PyUnicode_FromString("torch._subclasses.fake_tensor"));
+        PyObject* fake_module = PyImport_GetModule(module_name.ptr());
+        if (fake_module == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return py::object();
+        }
+        py::object fake_tensors = steal(fake_module);
+        PyObject* found = PyObject_GetAttr(fake_tensors.ptr(), st_.FakeTensor);
+        if (found == nullptr) {
+            PyErr_Clear();  // another torch: read as it is
+            return py::object();
+        }
+        py::object fake_class = steal(found);
+        if (!PyType_Check(found) || !PyObject_TypeCheck(view_tuple, reinterpret_cast<PyTypeObject*>(found)))
+            return py::object();
+        py::object tracing = steal(PyImport_ImportModule("quorvane.tracing"));
+        py::object shape = qv::call_method(tracing.ptr(), st_.traced_view_shape, {view_tuple});
+        if (shape.ptr() == Py_None) return py::object();
+        return shape;
     }
 
     // The shortcut for slot `out_index`, if every read it replaces would run

@@ -31,6 +31,6 @@ extern const char forward_doc[];
     X(get_autocast_gpu_dtype) X(is_autocast_cache_enabled) X(autocast) X(enabled) X(cache_enabled)      \
     X(cpu) X(cuda) X(current_device) X(current_stream) X(stream) X(Tensor) X(is_cuda) X(__enter__)      \
     X(__exit__) X(__getattr__) X(__getitem__) X(__len__) X(__module__) X(__qualname__) X(_parameters)   \
-    X(_buffers) X(_modules) X(_size) X(ParameterList)
+    X(_buffers) X(_modules) X(_size) X(ParameterList) X(FakeTensor) X(traced_view_shape)
 
 }  // namespace marlune

@@ -16,6 +16,8 @@ It runs the two passes, which can also be called directly (in place):
     net = marlune.refresh_net(net)          # each ZORLayer -> ZORModulePyThread
 
 The extension modules are imported on first use, so importing the package itself is cheap.
+Importing it also arranges for TorchDynamo, once it is imported, to trace converted networks
+whole (``quorvane.tracing``).
 """
 
 from typing import TYPE_CHECKING
@@ -23,10 +25,10 @@ from typing import TYPE_CHECKING
 __version__ = "0.1.0"
 
 __all__ = ["convert", "ConversionReport", "marlune", "ostrelle", "globals_quorvane", "modules_quorvane",
-           "utils_quorvane", "conversion"]
+           "utils_quorvane", "conversion", "tracing"]
 
 if TYPE_CHECKING:
-    from quorvane import conversion, globals_quorvane, marlune, modules_quorvane, ostrelle, utils_quorvane
+    from quorvane import conversion, globals_quorvane, marlune, modules_quorvane, ostrelle, tracing, utils_quorvane
     from quorvane.conversion import ConversionReport, convert
 
 _FROM_CONVERSION = ("convert", "ConversionReport")
@@ -40,3 +42,12 @@ def __getattr__(name):
     if name in __all__:
         return importlib.import_module(f"{__name__}.{name}")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def _install_tracing():
+    from quorvane import tracing
+
+    tracing.install()
+
+
+_install_tracing()
