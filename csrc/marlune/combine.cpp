@@ -233,8 +233,7 @@ private:
         py::object entry = members_.plain_parameter(checked_.skip_weights.ptr(), out_index - 1);
         if (!entry || !probes_.plain_tensor(entry.ptr())) return FastRows();
         py::object shape = view_shape();
-        py::object device = probes_.read(entry.ptr(), TorchProbes::device);
-        if (!shape || !device) return FastRows();
+        if (!shape) return FastRows();
         // Rows kept from a call autograd did not record may serve only such calls.
         if (checked_.grad_enabled < 0) checked_.grad_enabled = probes_.grad_enabled();
         const bool keep = checked_.grad_enabled == 0 || !requires_grad(entry.ptr());
@@ -247,6 +246,8 @@ private:
                 kept->entry.same_as(TensorLayout::of(probes_, entry.ptr())))
                 return FastRows::kept(std::move(kept));
         }
+        py::object device = probes_.read(entry.ptr(), TorchProbes::device);
+        if (!device) return FastRows();
         return FastRows::fresh(std::move(entry), std::move(shape), std::move(device), keep, inference_mode);
     }
 
