@@ -54,7 +54,7 @@ sanitize: $(DEPS)
 	rm -rf build/sanitize-pkg && mkdir -p build/sanitize-pkg && cp -r src/quorvane build/sanitize-pkg/
 	rm -f build/sanitize-pkg/quorvane/*.so && cp build/sanitize/*.so build/sanitize-pkg/quorvane/
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	ASAN_OPTIONS=detect_leaks=0:alloc_dealloc_mismatch=0:abort_on_error=1 \
+	ASAN_OPTIONS=detect_leaks=0:alloc_dealloc_mismatch=0:abort_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	QUORVANE_SANITIZED=1 PYTHONPATH=build/sanitize-pkg $(PY) -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
 
