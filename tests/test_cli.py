@@ -201,7 +201,12 @@ def test_deep_network_converts(tmp_path, capsys):
 
     source = tmp_path / "deep.pt"
     with conversion.recursion_room(300):
-        torch.save(nested(300), source)
+        try:
+            torch.save(nested(300), source)
+        except RecursionError:
+            # Depends on the interpreter's recursion model: 3.12.0 and 3.12.1 cap C
+            # recursion at 1,500 units, which pickling this network alone exceeds.
+            pytest.skip("this interpreter's C recursion limit cannot pickle a network nested 300 deep")
     code, out, err = run(capsys, "convert", str(source), "--input-shape", "2,5", "--repeats", "1", "-o",
                          str(tmp_path / "out.pt"))
     assert code == 0, err
