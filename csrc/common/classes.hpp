@@ -104,7 +104,7 @@ inline PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// On 3.10 and 3.11 a type made from a spec keeps a pointer to the spec's name,
+// On 3.10 and 3.11 a type made by PyType_FromSpec keeps a pointer to the name it was given,
 // so each name lives as long as the process (one per module name).
 inline const char* type_name(const char* module_name) {
     static std::forward_list<std::string> names;
@@ -137,12 +137,12 @@ inline py::object make_type(const char* module_name) {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
-    PyType_Spec spec{type_name(module_name), static_cast<int>(sizeof(Object)), 0,
+    PyType_Spec type_spec{type_name(module_name), static_cast<int>(sizeof(Object)), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                          Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
                          Py_TPFLAGS_DISALLOW_INSTANTIATION,
                      slots};
-    return steal(PyType_FromSpec(&spec));
+    return steal(PyType_FromSpec(&type_spec));
 }
 
 // The descriptor of `def` (METH_METHOD | METH_FASTCALL | METH_KEYWORDS) for `cls`.

@@ -189,10 +189,10 @@ def _load_network(path):
     return net
 
 
-def _build_from_factory(spec):
+def _build_from_factory(reference):
     import torch
 
-    module_name, _, attribute = spec.partition(":")
+    module_name, _, attribute = reference.partition(":")
     try:
         module = importlib.import_module(module_name)
     except ModuleNotFoundError as e:
@@ -203,16 +203,16 @@ def _build_from_factory(spec):
     factory = module
     for part in attribute.split("."):
         if not hasattr(factory, part):
-            raise UsageError(f"--model {spec}: {module_name} has no attribute {attribute!r}")
+            raise UsageError(f"--model {reference}: {module_name} has no attribute {attribute!r}")
         factory = getattr(factory, part)
     if not callable(factory):
-        raise UsageError(f"--model {spec}: {attribute} is not callable")
+        raise UsageError(f"--model {reference}: {attribute} is not callable")
     try:
         net = factory()
     except Exception as e:
-        raise _failure(f"--model {spec}: the factory failed", e) from None
+        raise _failure(f"--model {reference}: the factory failed", e) from None
     if not isinstance(net, torch.nn.Module):
-        raise UsageError(f"--model {spec}: the factory returned a {type(net).__name__}, not a torch.nn.Module")
+        raise UsageError(f"--model {reference}: the factory returned a {type(net).__name__}, not a torch.nn.Module")
     return net
 
 

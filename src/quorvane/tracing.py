@@ -226,13 +226,13 @@ class _AfterImport(importlib.abc.MetaPathFinder, importlib.abc.Loader):
         for finder in sys.meta_path:
             if finder is self or not hasattr(finder, "find_spec"):
                 continue
-            spec = finder.find_spec(fullname, path, target)
-            if spec is not None:
-                if spec.loader is None or not hasattr(spec.loader, "exec_module"):
+            module_spec = finder.find_spec(fullname, path, target)
+            if module_spec is not None:
+                if module_spec.loader is None or not hasattr(module_spec.loader, "exec_module"):
                     return None
-                self.loader = spec.loader
-                spec.loader = self
-                return spec
+                self.loader = module_spec.loader
+                module_spec.loader = self
+                return module_spec
         return None
 
     def __getattr__(self, name):  # the rest of the loader protocol (get_source, ...)
@@ -240,8 +240,8 @@ class _AfterImport(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             raise AttributeError(name)
         return getattr(self.loader, name)
 
-    def create_module(self, spec):
-        return self.loader.create_module(spec)
+    def create_module(self, module_spec):
+        return self.loader.create_module(module_spec)
 
     def exec_module(self, module):
         # The module keeps its own loader: only this one run goes through here.
