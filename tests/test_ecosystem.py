@@ -1,6 +1,7 @@
 """A converted network behaves as a PyTorch module should: saving, loading, copying,
 moving, tracing and compiling."""
 
+import contextlib
 import copy
 import io
 import re
@@ -245,14 +246,21 @@ def exported_tensor_of(net, program):
     return lambda node: tensors.get(by_input.get(node.name)) if node.op == "placeholder" else None
 
 
-@pytest.mark.parametrize("kind, strict", [(kind, False) for kind in NETWORKS] + [("mlp", True), ("cnn", True)])
+def dynamo_allows(kind):
+    """TorchDynamo traces recurrent layers only when told to, quorvane or not."""
+    return torch._dynamo.config.patch(allow_rnn=True) if kind == "gru" else contextlib.nullcontext()
+
+
+@pytest.mark.parametrize("kind, strict", [(kind, False) for kind in NETWORKS] + [("mlp", True), ("cnn", True), ("gru", True)])
 def test_torch_export_with_a_dynamic_batch(kind, strict):
     # strict=True traces with TorchDynamo, as torch.compile does (tested below on the
-    # encoder too); it cannot trace the lock of a recurrent layer's processor (see README).
+    # other networks).
     net, sample = deployed(kind)
     xs = inputs(sample)
     expected = eager(net, xs)
-    program = torch.export.export(net, (xs[0],), dynamic_shapes=({0: torch.export.Dim("batch")},), strict=strict)
+    with dynamo_allows(kind):
+        program = torch.export.export(net, (xs[0],), dynamic_shapes=({0: torch.export.Dim("batch")},),
+                                      strict=strict)
     with torch.no_grad():
         outputs = [program.module()(x) for x in xs]
     assert_same_outputs(expected, outputs)
@@ -267,7 +275,7 @@ def capture_graphs(graphs):
     return backend
 
 
-@pytest.mark.parametrize("kind", ["cnn", "encoder"])
+@pytest.mark.parametrize("kind", ["cnn", "encoder", "gru"])
 def test_torch_compile_fullgraph_traces_every_clean_module(kind):
     net, sample = deployed(kind)
     xs = inputs(sample)
@@ -275,7 +283,7 @@ def test_torch_compile_fullgraph_traces_every_clean_module(kind):
     torch._dynamo.reset()
     graphs = []
     compiled = torch.compile(net, fullgraph=True, dynamic=True, backend=capture_graphs(graphs))
-    with torch.no_grad():
+    with torch.no_grad(), dynamo_allows(kind):
         outputs = [compiled(x) for x in xs]
     assert_same_outputs(expected, outputs)
     assert_dendrites_computed(net, outputs, xs)

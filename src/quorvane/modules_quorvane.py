@@ -60,6 +60,12 @@ _order = itertools.count()
 _KEPT_ORPHANS = 16
 
 
+def _tracing():
+    """Whether torch.compile or torch.export is tracing this code."""
+    is_compiling = getattr(getattr(torch, "compiler", None), "is_compiling", None)
+    return is_compiling is not None and is_compiling()
+
+
 class TupleOutputProcessor(ZORProcessor):
     """For layers that return ``(output, state)``, such as ``torch.nn.GRU`` and
     ``torch.nn.LSTM``: only ``output`` is combined; the main layer's state is kept
@@ -92,10 +98,11 @@ class TupleOutputProcessor(ZORProcessor):
         self._filed = {}     # thread -> (order, state), filed by post_n1 on that thread
         self._claimed = {}   # thread -> order of that thread's latest post_n2
         self._dropped = -1   # highest order among the orphans dropped so far
+        self._traced_state = None  # the state between post_n1 and post_n2 in a traced program
 
     def __getstate__(self):
         state = dict(self.__dict__)
-        for name in ("_lock", "_filed", "_claimed", "_dropped"):
+        for name in ("_lock", "_filed", "_claimed", "_dropped", "_traced_state"):
             state.pop(name, None)
         return state
 
@@ -110,11 +117,19 @@ class TupleOutputProcessor(ZORProcessor):
 
     def post_n1(self, out):
         state = out[1]
+        if _tracing():
+            # A traced or compiled program runs one call's post_n1 and post_n2 in
+            # order, on one thread; TorchDynamo cannot trace the lock below.
+            self._traced_state = state
+            return out[0]
         with self._lock:
             self._filed[threading.current_thread()] = (next(_order), state)
         return out[0]
 
     def post_n2(self, out):
+        if _tracing():
+            state, self._traced_state = self._traced_state, None
+            return out, state
         thread = threading.current_thread()
         with self._lock:
             since = self._claimed.get(thread, -1)
