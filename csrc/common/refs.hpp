@@ -44,12 +44,19 @@ inline bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 // getattr(obj, name)
 inline py::object getattr(PyObject* obj, PyObject* name) { return steal(PyObject_GetAttr(obj, name)); }
 
+// getattr(obj, name), or a null object when obj has no such attribute; any
+// other exception propagates.
+inline py::object getattr_if_present(PyObject* obj, PyObject* name) {
+    PyObject* value = nullptr;
+    if (check(compat::lookup_optional_attr(obj, name, &value)) == 0) return py::object();
+    return steal(value);
+}
+
 // getattr(obj, name, None): a missing attribute reads as None, any other
 // exception propagates.
 inline py::object getattr_or_none(PyObject* obj, PyObject* name) {
-    PyObject* value = nullptr;
-    if (check(compat::lookup_optional_attr(obj, name, &value)) == 0) return py::none();
-    return steal(value);
+    py::object value = getattr_if_present(obj, name);
+    return value ? value : py::none();
 }
 
 // hasattr(obj, name): only AttributeError counts as absent.

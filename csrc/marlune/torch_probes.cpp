@@ -18,7 +18,7 @@ py::object find(PyObject* obj, const char* name) {
 
 // The members of a tensor that the forward pass reads or calls on its
 // shortcuts: the first ones in the order of TorchProbes::Member.
-constexpr const char* kTensorMembers[] = {"_version", "data_ptr", "shape",  "stride", "dtype", "device",
+constexpr const char* kTensorMembers[TorchProbes::kCheckedMembers] = {"_version", "data_ptr", "shape",  "stride", "dtype", "device",
                                           "requires_grad", "__getitem__", "view", "to", "tolist"};
 
 }  // namespace
@@ -43,15 +43,16 @@ void TorchProbes::init(PyObject* torch) {
     const char* pure[] = {"sigmoid", "tanh", "relu"};
     for (std::size_t i = 0; i < 3; ++i) pure_functions_[i] = find(torch, pure[i]);
     if (!tensor_base_) return;
+    for (std::size_t i = 0; i < kCheckedMembers; ++i)
+        member_names_[i] = qv::steal(PyUnicode_InternFromString(kTensorMembers[i]));
     for (int m = 0; m < member_count; ++m) {
-        py::object name = qv::steal(PyUnicode_InternFromString(kTensorMembers[m]));
-        PyObject* descriptor = qv::compat::type_lookup(reinterpret_cast<PyTypeObject*>(tensor_base_.ptr()), name.ptr());
+        PyObject* name = member_names_[m].ptr();
+        PyObject* descriptor = qv::compat::type_lookup(reinterpret_cast<PyTypeObject*>(tensor_base_.ptr()), name);
         if (descriptor == nullptr ||
             !(Py_IS_TYPE(descriptor, &PyGetSetDescr_Type) || Py_IS_TYPE(descriptor, &PyMethodDescr_Type))) {
             tensor_base_ = py::object();  // another torch: no shortcuts
             return;
         }
-        member_names_[m] = std::move(name);
         member_descriptors_[m] = qv::borrow(descriptor);
     }
 }
@@ -132,8 +133,7 @@ bool TorchProbes::plain_tensor(PyTypeObject* tp) {
                           reinterpret_cast<PyObject*>(tp) != parameter_.ptr()))
         return false;
     auto* base = reinterpret_cast<PyTypeObject*>(tensor_base_.ptr());
-    for (const char* member : kTensorMembers) {
-        py::object name = qv::steal(PyUnicode_InternFromString(member));
+    for (const py::object& name : member_names_) {
         PyObject* own = qv::compat::type_lookup(base, name.ptr());
         if (own == nullptr || qv::compat::type_lookup(tp, name.ptr()) != own) return false;
     }

@@ -38,6 +38,9 @@ public:
     // Members of a plain tensor, read through torch's own descriptors, as
     // `tensor.<member>` (or `tensor.<member>()` for methods) reads them.
     enum Member { version, data_ptr, shape, stride, dtype, device, requires_grad, member_count };
+    // How many members plain_tensor checks: those above, then the ones the
+    // shortcuts call (__getitem__, view, to, tolist).
+    static constexpr std::size_t kCheckedMembers = member_count + 4;
     // The member's value; null (and no error) if reading it fails.
     py::object read(PyObject* tensor, Member member) const;
 
@@ -58,7 +61,7 @@ private:
     py::object torch_function_enabled_, is_grad_enabled_, is_inference_mode_enabled_, saved_tensor_hooks_;
     py::object tensor_, parameter_, tensor_base_;
     qv::ClassMemo plain_tensors_;
-    py::object member_names_[member_count], member_descriptors_[member_count];
+    py::object member_names_[kCheckedMembers], member_descriptors_[member_count];
     py::object pure_functions_[3];
 };
 

@@ -42,21 +42,11 @@ void copy_args(ArgVector& into, std::size_t at, PyObject* const* args, Py_ssize_
     for (Py_ssize_t i = 0; i < count; ++i) into[at + static_cast<std::size_t>(i)] = args[i];
 }
 
-// getattr(obj, name), or null when obj has no such attribute; any other
-// error propagates.
-py::object attr_if_present(PyObject* obj, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(obj, name);
-    if (v != nullptr) return steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::object();
-}
-
 // How CPython names a callable in the messages of a call statement.
 py::object function_str(PyObject* fn, const State& st) {
-    py::object qualname = attr_if_present(fn, st.__qualname__);
+    py::object qualname = qv::getattr_if_present(fn, st.__qualname__);
     if (!qualname) return steal(PyObject_Str(fn));
-    py::object module = attr_if_present(fn, st.__module__);
+    py::object module = qv::getattr_if_present(fn, st.__module__);
     if (module && module.ptr() != Py_None) {
         py::object builtins = steal(PyUnicode_FromString("builtins"));
         if (qv::check(PyObject_RichCompareBool(module.ptr(), builtins.ptr(), Py_NE)))
