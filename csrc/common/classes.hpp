@@ -5,6 +5,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <cstring>
 #include <forward_list>
 #include <string>
 
@@ -13,14 +14,18 @@
 
 namespace qv {
 
-// The functions of our classes are method descriptors of our own type rather
-// than CPython's method_descriptor. They behave as method_descriptor does when
-// read through the class, called unbound (with the same TypeError texts and the
-// same recursion check) and bound to an instance (a builtin method that
-// receives the defining class), but binding to any other object gives a bound
-// method, as a Python function's __get__ does: inspect.signature(cls) on 3.12.3
-// and later binds the class's __init__ to the class itself, which
-// method_descriptor refuses. A wrongly bound method still fails when called.
+// A class's __init__ is a method descriptor of our own type rather than
+// CPython's method_descriptor. It behaves as method_descriptor does when read
+// through the class, called unbound (with the same TypeError texts and the same
+// recursion check) and bound to an instance (a builtin method that receives the
+// defining class), but binding it to any other object gives a bound method, as a
+// Python function's __get__ does: inspect.signature(cls) on 3.12.3 and later
+// binds the class's __init__ to the class itself, which method_descriptor
+// refuses. A wrongly bound method still fails when called.
+//
+// Every other function of a class is CPython's own method_descriptor: the one
+// kind of C method that TorchDynamo's public polyfill registry
+// (torch.compiler.substitute_in_graph) accepts and binds to an instance.
 namespace method_descr {
 
 struct Object {
@@ -169,7 +174,8 @@ inline py::object make(PyObject* descr_type, PyTypeObject* cls, PyMethodDef* def
 }  // namespace method_descr
 
 // class <name>(base): with the given functions, in this order, as method
-// descriptors (above) in its own dict. The class is made by calling the metaclass of
+// descriptors in its own dict (__init__ of our own type, the others CPython's:
+// see method_descr above). The class is made by calling the metaclass of
 // `base` with (name, (base,), {"__module__": module_name, "__qualname__": name}).
 //
 // Its methods use METH_METHOD and so receive their defining class; the class
@@ -194,7 +200,8 @@ inline py::object make_class(PyObject* module, const char* name, const char* mod
 
     py::object descr_type = method_descr::make_type(module_name);
     for (PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
-        py::object descr = method_descr::make(descr_type.ptr(), type, def);
+        py::object descr = std::strcmp(def->ml_name, "__init__") == 0 ? method_descr::make(descr_type.ptr(), type, def)
+                                                                       : steal(PyDescr_NewMethod(type, def));
         check(PyObject_SetAttrString(cls.ptr(), def->ml_name, descr.ptr()));
     }
     return cls;
