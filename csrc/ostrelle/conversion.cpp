@@ -6,6 +6,7 @@
 #include "ostrelle/conversion.hpp"
 
 #include "common/calling.hpp"
+#include "common/module_members.hpp"
 #include "common/torch_code.hpp"
 #include "ostrelle/state.hpp"
 
@@ -119,9 +120,7 @@ public:
         tensor_ = qv::getattr(torch.ptr(), st.Tensor);
         py::object nn = m.global(st.nn);
         parameter_ = qv::getattr(nn.ptr(), st.Parameter);
-        py::object c = qv::getattr(torch.ptr(), st._C);
-        py::object modes = qv::call_method(c.ptr(), st._is_torch_function_mode_enabled);
-        usable_ = !qv::truthy(modes.ptr());
+        usable_ = no_function_modes(st);
     }
 
     // -1: not applicable (ask __dir__); 0 or 1: the answer.
@@ -144,6 +143,22 @@ public:
     }
 
 private:
+    // No torch function mode on this thread's stack, as quorvane.tracing's probe
+    // tells (the one place that reads torch's private names); false where this torch
+    // cannot tell.
+    static bool no_function_modes(const State& st) {
+        py::object tracing = qv::import("quorvane.tracing");
+        py::object probes = qv::call_method(tracing.ptr(), st.thread_state_probes);
+        if (!PyDict_Check(probes.ptr())) return false;
+        py::object probe = qv::dict_item(probes.ptr(), st.torch_function_modes);
+        if (!probe || probe.ptr() == Py_None) return false;
+        py::object depth = qv::call(probe.ptr(), {});
+        if (!PyLong_CheckExact(depth.ptr())) return false;
+        const long modes = PyLong_AsLong(depth.ptr());
+        if (modes == -1 && PyErr_Occurred()) PyErr_Clear();
+        return modes == 0;
+    }
+
     const State& st_;
     py::object tensor_, parameter_;
     bool usable_ = false;

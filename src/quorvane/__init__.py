@@ -16,8 +16,11 @@ It runs the two passes, which can also be called directly (in place):
     net = marlune.refresh_net(net)          # each ZORLayer -> ZORModulePyThread
 
 The extension modules are imported on first use, so importing the package itself is cheap.
-Importing it also arranges for TorchDynamo, once it is imported, to trace converted networks
-whole (``quorvane.tracing``).
+Importing it also installs an import hook (``quorvane.tracing``) that, once ``torch._dynamo``
+is imported, teaches TorchDynamo, for the whole process, to trace converted networks whole
+(``torch.compile``, strict ``torch.export``): through the public
+``torch.compiler.substitute_in_graph`` on torch 2.12 and later, through a private step of
+TorchDynamo on torch 2.4 to 2.11. ``quorvane.tracing.dynamo_taught()`` says which.
 """
 
 from typing import TYPE_CHECKING
