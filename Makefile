@@ -9,7 +9,7 @@ BUILD_DEPS := scikit-build-core pybind11 ninja cmake
 ONNX_DEPS  := onnx==1.23.2 onnxscript==0.7.2 onnxruntime==1.32.0
 PYTEST_ARGS ?=
 
-.PHONY: demo test install build bench fuzz sanitize portability portability-full clean
+.PHONY: demo test install build bench fuzz sanitize portability portability-full torch-range clean
 
 $(DEPS): pyproject.toml Makefile
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
@@ -28,15 +28,17 @@ install: $(DEPS)
 demo: install
 	$(PY) -m quorvane convert --torch-threads 1 -o build/demo/converted.pt
 
-# Under CI (CI set) the suite then runs again against the sanitizer builds, and on
+# Under CI (CI set) the suite then runs again against the sanitizer builds, on
 # the newest CPython that pyenv has here (in a venv kept under the user cache, so
-# later runs reuse it; a note, not a failure, where there is none).
+# later runs reuse it; a note, not a failure, where there is none), and against the
+# oldest and the newest torch release the package supports (torch-range).
 test: install
 	$(PY) -m pytest -q $(PYTEST_ARGS)
 	@if [ -n "$$CI" ]; then $(MAKE) --no-print-directory sanitize; fi
 	@if [ -n "$$CI" ]; then \
 	    QUORVANE_MISSING_OK=1 QUORVANE_TESTED_MINOR="$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')" \
 	    PYTEST_ARGS= bash tools/portability_full.sh --newest; fi
+	@if [ -n "$$CI" ]; then $(MAKE) --no-print-directory torch-range PYTEST_ARGS=; fi
 
 # In-place development build: run code with PYTHONPATH=src.
 build: $(DEPS)
@@ -69,6 +71,12 @@ portability: $(DEPS)
 # per interpreter.
 portability-full:
 	bash tools/portability_full.sh
+
+# The whole suite against the oldest and the newest supported torch release, each in
+# a venv under ~/.cache/quorvane/venvs (made once and reused; PyPI's torch is a CUDA
+# build, which runs on the CPU). tools/torch_range.sh 2.6.0 ... runs other releases.
+torch-range:
+	PYTHON=$(PYTHON) PYTEST_ARGS="$(PYTEST_ARGS)" bash tools/torch_range.sh
 
 bench: install
 	$(PY) benchmarks/forward.py --torch-threads 1

@@ -18,8 +18,8 @@
 # QUORVANE_TESTED_MINOR=3.11 (with --newest: nothing to do when the newest is that version).
 set -uo pipefail
 
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-CACHE="${QUORVANE_VENV_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvane/venvs}"
+# shellcheck source=tools/venvs.sh
+source "$(dirname "$0")/venvs.sh"
 if [ -z "${PYENV_ROOT:-}" ]; then
     PYENV_ROOT="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
 fi
@@ -45,70 +45,19 @@ all_minors() {
     done | sort -V -u
 }
 
-# Creates or refreshes the venv of one interpreter; echoes its python.
-ensure_venv() {
-    local python="$1" version venv stamp
+# The venv of one interpreter, made or refreshed; echoes its python.
+interpreter_venv() {
+    local python="$1" version
     version="$("$python" -c 'import platform; print(platform.python_version())')"
-    venv="$CACHE/cpython-$version"
-    stamp="$venv/.quorvane-requirements"
-    mkdir -p "$CACHE"
-    # One set-up at a time per venv (several checkouts may share the cache).
-    exec 9>"$venv.lock"
-    flock 9 2>/dev/null || true
-    # A venv whose interpreter no longer runs (moved or rebuilt) is made again.
-    if [ -e "$venv" ] && ! "$venv/bin/python" -c '' 2>/dev/null; then
-        echo "== $venv is broken: making it again" >&2
-        rm -rf "$venv"
-    fi
-    if [ ! -x "$venv/bin/python" ]; then
-        echo "== creating $venv" >&2
-        "$python" -m venv "$venv" >&2 || { exec 9>&-; return 1; }
-    fi
-    if [ "$(cat "$stamp" 2>/dev/null)" != "$REQUIREMENTS" ]; then
-        echo "== installing into $venv: $REQUIREMENTS" >&2
-        # No pip cache: the CUDA wheels of torch would double the disk used.
-        # shellcheck disable=SC2086
-        if ! quiet_pip "$venv/bin/python" --upgrade pip || ! quiet_pip "$venv/bin/python" $REQUIREMENTS; then
-            exec 9>&-
-            return 1
-        fi
-        echo "$REQUIREMENTS" >"$stamp"
-    fi
-    exec 9>&-
-    echo "$venv/bin/python"
-}
-
-# pip install, without the notes about local package folders this machine's pip
-# configuration names but does not have.
-quiet_pip() {
-    local python="$1"
-    shift
-    "$python" -m pip install -q --no-cache-dir "$@" 2>&1 | grep -v "^WARNING: Location '.*' is ignored" >&2
-    return "${PIPESTATUS[0]}"
+    ensure_venv "$python" "$CACHE/cpython-$version" "$REQUIREMENTS"
 }
 
 # Builds the extensions for one venv's interpreter and runs the suite; the last line of
 # pytest's output goes to $2.
 run_one() {
-    local vpython="$1" summary_file="$2" version build pkg
+    local vpython="$1" version
     version="$("$vpython" -c 'import platform; print(platform.python_version())')"
-    build="$ROOT/build/portability/$version"
-    pkg="$build/pkg"
-    # cmake finds the venv's ninja on PATH.
-    local PATH="$(dirname "$vpython"):$PATH"
-    "$(dirname "$vpython")/cmake" -S "$ROOT" -B "$build" -G Ninja -DPython_EXECUTABLE="$vpython" \
-        -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
-    "$(dirname "$vpython")/cmake" --build "$build" >/dev/null || { "$(dirname "$vpython")/cmake" --build "$build"; return 1; }
-    rm -rf "$pkg" && mkdir -p "$pkg"
-    cp -r "$ROOT/src/quorvane" "$pkg/"
-    rm -rf "$pkg/quorvane/__pycache__" "$pkg/quorvane/"*.so
-    cp "$build"/*.so "$pkg/quorvane/"
-    local log="$build/pytest.log" rc
-    # shellcheck disable=SC2086
-    (cd "$ROOT" && QUORVANE_OTHER_INTERPRETER=1 PYTHONPATH="$pkg" "$vpython" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-}) 2>&1 | tee "$log"
-    rc="${PIPESTATUS[0]}"
-    grep -E '^(=+ )?[0-9]+ (passed|failed|error)|no tests ran' "$log" | tail -n 1 | sed -E 's/^=+ //; s/ =+$//' >"$summary_file"
-    return "$rc"
+    run_suite "$vpython" "$ROOT/build/portability/$version" "$2"
 }
 
 main() {
@@ -145,7 +94,7 @@ main() {
             continue
         fi
         echo "== python $minor ($python)"
-        if ! vpython="$(ensure_venv "$python")"; then
+        if ! vpython="$(interpreter_venv "$python")"; then
             results+=("python $minor: venv set-up FAILED")
             failed=1
             continue
