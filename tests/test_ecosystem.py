@@ -265,7 +265,7 @@ def plain(kind, seed=0):
 
 
 @contextlib.contextmanager
-def unless_torch_fails_alone(kind, path):
+def unless_torch_fails_alone(kind, what, path):
     """Runs the body. Where it fails and `path(network)` fails the same way on the plain
     network, the failure is this torch release's own (a kernel with no fake
     implementation, an exporter that cannot handle a layer): the case is skipped with
@@ -278,7 +278,7 @@ def unless_torch_fails_alone(kind, path):
         except type(failure) as own:
             text = re.sub(r"\x1b\[[0-9;]*m", "", str(own)).strip()  # without terminal colours
             first_line = text.splitlines()[0] if text else ""
-            pytest.skip(f"torch {torch.__version__} fails on the plain {kind} too: {type(own).__name__}: "
+            pytest.skip(f"torch {torch.__version__} fails to {what} the plain {kind} too: {type(own).__name__}: "
                         f"{first_line[:300]}")
         raise
 
@@ -295,7 +295,8 @@ def test_torch_export_with_a_dynamic_batch(kind, strict):
     net, sample = deployed(kind)
     xs = inputs(sample)
     expected = eager(net, xs)
-    with unless_torch_fails_alone(kind, lambda other: export(other, xs[0], kind, strict)):
+    how = "export (strict)" if strict else "export"
+    with unless_torch_fails_alone(kind, how, lambda other: export(other, xs[0], kind, strict)):
         program = export(net, xs[0], kind, strict)
     with torch.no_grad():
         outputs = [program.module()(x) for x in xs]
@@ -327,13 +328,14 @@ def test_torch_compile_traces_every_clean_module(kind, fullgraph):
     xs = inputs(sample)
     expected = eager(net, xs)
     graphs = []
-    with unless_torch_fails_alone(kind, lambda other: compiled_outputs(other, xs, kind, fullgraph, [])):
+    how = "compile (fullgraph)" if fullgraph else "compile"
+    with unless_torch_fails_alone(kind, how, lambda other: compiled_outputs(other, xs, kind, fullgraph, [])):
         outputs = compiled_outputs(net, xs, kind, fullgraph, graphs)
     if len(graphs) != 1:
         plain_graphs = []
         compiled_outputs(plain(kind), xs, kind, fullgraph, plain_graphs)
         if len(plain_graphs) != 1:
-            pytest.skip(f"torch {torch.__version__} does not trace the plain {kind} into one graph either "
+            pytest.skip(f"torch {torch.__version__} does not {how} the plain {kind} into one graph either "
                         f"({len(plain_graphs)} graphs)")
     assert len(graphs) == 1  # one graph for both batch sizes
     assert_same_outputs(expected, outputs)
@@ -380,7 +382,8 @@ def test_onnx_dynamo_export_runs_in_onnxruntime(kind, tmp_path):
     xs = inputs(sample)
     expected = eager(net, xs)
     path = tmp_path / "net.onnx"
-    with unless_torch_fails_alone(kind, lambda other: onnx_export(other, xs[0], tmp_path / "plain.onnx")):
+    alone = tmp_path / "plain.onnx"
+    with unless_torch_fails_alone(kind, "export to ONNX", lambda other: onnx_export(other, xs[0], alone)):
         onnx_export(net, xs[0], path)
     session = ort.InferenceSession(str(path), providers=["CPUExecutionProvider"])
     outputs = [torch.from_numpy(session.run(None, {"x": x.numpy()})[0]) for x in xs]

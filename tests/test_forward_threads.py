@@ -15,7 +15,7 @@ from blocks import AtenLog, OpLog, clean_from_wrapper
 from quorvane import modules_quorvane as ZR
 from quorvane import tracing
 
-# Where torch cannot tell whether saved-tensor hooks are set (before 2.10), the
+# Where torch cannot tell whether saved-tensor hooks are set (before 2.8), the
 # threaded forward runs every layer on the caller's thread, as it must while such
 # hooks may be active: what only real worker threads show cannot be seen there.
 WORKER_THREADS = tracing.thread_state_probes()["saved_tensor_hooks"] is not None

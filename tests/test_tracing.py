@@ -185,8 +185,9 @@ MECHANISM_PROBE = """
         for fullgraph in (False, True):
             torch._dynamo.reset()
             try:
+                compiled = torch.compile(net, fullgraph=fullgraph, backend="eager")
                 with torch.no_grad():
-                    outcome[fullgraph] = torch.equal(torch.compile(net, fullgraph=fullgraph, backend="eager")(x), net(x))
+                    outcome[fullgraph] = torch.equal(compiled(x), net(x))
             except Exception as exc:
                 outcome[fullgraph] = [type(exc).__name__, str(exc)]
     from torch._dynamo.variables.nn_module import NNModuleVariable

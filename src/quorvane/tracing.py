@@ -28,8 +28,9 @@ descriptors, the one kind of C method its public polyfill registry takes):
 
 - torch 2.12 and later: the public ``torch.compiler.substitute_in_graph``, for each
   method's descriptor (checked on 2.12.0, 2.13.0, 2.14.1, 2.15.0). Earlier releases
-  have the registry (from 2.6) but do not consult it when a method descriptor is
-  read through an instance, which is how a module's ``forward`` is reached.
+  that have the registry (2.6.0 to 2.11.0 checked; 2.4.1 has none) do not consult it
+  when a method descriptor is read through an instance, which is how a module's
+  ``forward`` is reached.
 - torch 2.4 to 2.11: a private step (below), with a ``TracingWarning`` saying so.
 - Any other torch: nothing; ``torch.compile`` breaks the graph at each clean module,
   and ``fullgraph=True`` and strict export stop there with TorchDynamo's
@@ -37,16 +38,16 @@ descriptors, the one kind of C method its public polyfill registry takes):
 
 Private torch names read here, each used only where the release is known to need it
 and to have it, and each failing soft (the cautious answer, or nothing taught) where
-it is missing or answers otherwise; checked on torch 2.4.1, 2.6.0, 2.10.0, 2.11.0,
-2.12.0, 2.13.0 and 2.15.0 unless said otherwise:
+it is missing or answers otherwise; checked on torch 2.4.1, 2.5.1, 2.6.0, 2.7.1, 2.8.0,
+2.9.1, 2.10.0, 2.11.0, 2.12.0, 2.13.0, 2.14.1 and 2.15.0 unless said otherwise:
 
 - ``torch._C._len_torch_function_stack``, ``torch._C._len_torch_dispatch_stack``,
   ``torch._C._functorch.peek_interpreter_stack``, ``torch._C._get_tracing_state``,
   ``torch._C._is_torch_function_enabled``: the thread-state probes (torch has no
   public way to ask any of these).
 - ``torch._C._autograd._top_saved_tensors_default_hooks``: the saved-tensor-hooks
-  probe, present from 2.10 (missing on 2.4.1 and 2.6.0, where the forward takes the
-  cautious answer: see the README).
+  probe, present from 2.8 (missing on 2.4.1, 2.5.1, 2.6.0 and 2.7.1, where the forward
+  takes the cautious answer: see the README).
 - ``FakeTensor.fake_mode.fake_tensor_converter.meta_converter`` with its
   ``tensor_memo`` and ``describer.lookup_tensor``: which real tensor a fake one was
   made from.
@@ -59,8 +60,8 @@ it is missing or answers otherwise; checked on torch 2.4.1, 2.6.0, 2.10.0, 2.11.
   trace's modes, so no mode records or intercepts the read.
 - ``torch._C._DisableFuncTorch``: up to torch 2.9, ``tolist()`` inside a functorch
   transform fails for a plain tensor ("Cannot access data pointer of Tensor that
-  doesn't have storage"; 2.4.1 and 2.6.0 fail, 2.10.0 does not); the view shape is
-  read with the transforms set aside there.
+  doesn't have storage"; 2.4.1 to 2.9.1 fail, 2.10.0 does not); the view shape is read
+  with the transforms set aside there.
 - torch 2.4 to 2.11 only: ``var_getattr`` of TorchDynamo's ``NNModuleVariable`` and
   ``UserDefinedObjectVariable`` (wrapped, so that the clean class's methods read
   through a module answer the bound rendition), ``UserMethodVariable``,
@@ -221,7 +222,7 @@ def _values_outside_modes(real):
 
 
 # The last release on which tolist() of a plain tensor fails inside a functorch
-# transform (2.4.1 and 2.6.0 fail; 2.10.0 and later read it).
+# transform (2.4.1 to 2.9.1 fail; 2.10.0 and later read it).
 _TOLIST_FAILS_IN_TRANSFORMS_UNTIL = (2, 9)
 
 
@@ -351,8 +352,9 @@ def _forward_on_threads(self, *args, **kwargs):
 
 def _refusing_to_trace(fn, message):
     """``fn`` marked for TorchDynamo not to trace, with ``message`` in the error a
-    whole-graph trace stops with: torch 2.10 and later take it as the reason; earlier
-    ones name the function, so the message is its name."""
+    whole-graph trace stops with: as the reason where ``torch.compiler.disable`` takes
+    one (2.10.0 does; 2.6.0 does not), else as the function's name, which the error
+    names."""
     import torch
 
     if "reason" in inspect.signature(torch.compiler.disable).parameters:
