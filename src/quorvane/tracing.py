@@ -25,7 +25,7 @@ A traced or compiled program keeps the view shape it was traced with: change
 import importlib.abc
 import sys
 
-__all__ = ["traced_view_shape", "dynamo_taught", "install"]
+__all__ = ["traced_view_shape", "thread_state_probes", "dynamo_taught", "install"]
 
 
 # -- the view shape under a fake-tensor trace --------------------------------------
@@ -58,10 +58,23 @@ def _real_tensor_of(fake):
     return None
 
 
+def _is_fake(tensor):
+    fake_tensors = sys.modules.get("torch._subclasses.fake_tensor")
+    fake_class = getattr(fake_tensors, "FakeTensor", None)
+    return isinstance(fake_class, type) and issubclass(type(tensor), fake_class)
+
+
 def traced_view_shape(view_tuple):
-    """``tolist()`` of the real buffer that the fake tensor ``view_tuple`` stands
-    for, or None when it stands for none (the caller then calls ``tolist()`` on the
-    fake tensor itself). Called by the clean forward for a fake ``view_tuple``."""
+    """The shape list to view skip-weight rows with, where ``view_tuple.tolist()``
+    cannot give it, or None (the caller then calls ``view_tuple.tolist()`` itself).
+
+    Called by the clean forward, for every row it reads the long way, whenever
+    ``view_tuple`` is not a plain tensor or a mode, transform or trace is active on the
+    thread. It looks only at ``type(view_tuple)``, so it runs no code of the caller's:
+    for a fake tensor it gives the values of the real buffer the fake one stands for.
+    """
+    if not _is_fake(view_tuple):
+        return None
     real = _real_tensor_of(view_tuple)
     if real is None:
         return None
@@ -70,6 +83,46 @@ def traced_view_shape(view_tuple):
     # Read outside the fake and tracing modes: the values are taken, not traced.
     with _disable_current_modes():
         return real.tolist()
+
+
+# -- the calling thread's torch state ----------------------------------------------
+
+
+def thread_state_probes():
+    """The no-argument callables by which the clean forward asks about the calling
+    thread's torch state, by name (None where this torch offers no way to ask; the
+    forward then assumes the state is present):
+
+    - ``torch_function_modes``, ``dispatch_modes``: how many such modes are active;
+    - ``functorch``: the innermost functorch transform, or None;
+    - ``jit_trace``: the active JIT trace, or None;
+    - ``torch_function_enabled``: whether ``__torch_function__`` handling is on;
+    - ``saved_tensor_hooks``: the default saved-tensor hooks, or None;
+    - ``dual_level``: the innermost active forward-mode AD level, -1 when none.
+
+    All of them are private to torch (checked on torch 2.13).
+    """
+    import functools
+
+    import torch
+    import torch.autograd.forward_ad as forward_ad
+
+    c = torch._C
+
+    def find(owner, name):
+        return getattr(owner, name, None) if owner is not None else None
+
+    saved_hooks = find(find(c, "_autograd"), "_top_saved_tensors_default_hooks")
+    has_level = hasattr(forward_ad, "_current_level")
+    return {
+        "torch_function_modes": find(c, "_len_torch_function_stack"),
+        "dispatch_modes": find(c, "_len_torch_dispatch_stack"),
+        "functorch": find(find(c, "_functorch"), "peek_interpreter_stack"),
+        "jit_trace": find(c, "_get_tracing_state"),
+        "torch_function_enabled": find(c, "_is_torch_function_enabled"),
+        "saved_tensor_hooks": functools.partial(saved_hooks, True) if saved_hooks is not None else None,
+        "dual_level": functools.partial(getattr, forward_ad, "_current_level") if has_level else None,
+    }
 
 
 # -- TorchDynamo -------------------------------------------------------------------
