@@ -5,6 +5,7 @@ import collections.abc
 import contextlib
 import functools
 import types
+import weakref
 
 import pytest
 import torch
@@ -209,18 +210,44 @@ def test_pre_results_are_taken_as_the_call_statement_takes_them(result):
 
 def hostile_cases():
     """Each case, given the module under test (built with 3 layers), returns the action
-    to take once, in the middle of a call, and where: in the first dendrite layer or in
-    the nonlinearity."""
+    to take once, in the middle of a call, and where: in the first dendrite layer, in the
+    nonlinearity, in a weak reference's callback when the first dendrite's output is let
+    go (once its slot holds the combined value), or in a saved-tensor pack hook."""
     def in_dendrite(action):
         return lambda clean: ("dendrite", lambda: action(clean))
 
     def in_nonlinearity(action):
         return lambda clean: ("nonlinearity", lambda: action(clean))
 
+    def on_release(action):
+        return lambda clean: ("release", lambda: action(clean))
+
+    def in_pack_hook(action):
+        return lambda clean: ("pack", lambda: action(clean))
+
     def set_data(tensor, value):
         tensor.data = value
 
+    def patch_mul(clean):
+        original = torch.Tensor.__mul__
+        torch.Tensor.__mul__ = lambda a, b: original(a, b) * 2
+        PATCHES.append(lambda: setattr(torch.Tensor, "__mul__", original))
+
     return {
+        "skip weights replaced, on release": on_release(
+            lambda c: setattr(c, "skip_weights", nn.ParameterList([nn.Parameter(torch.randn(k, FEATURES))
+                                                                   for k in (1, 2)]))),
+        "view_tuple changed in place, on release": on_release(lambda c: c.view_tuple.copy_(torch.tensor([-1, 1]))),
+        "view_tuple .data written, on release": on_release(lambda c: c.view_tuple.data.copy_(torch.tensor([-1, 1]))),
+        "layer_array grows, on release": on_release(lambda c: c.layer_array.append(nn.Linear(FEATURES, FEATURES))),
+        "skip weights negated through .data, on release": on_release(
+            lambda c: set_data(c.skip_weights[1], torch._neg_view(c.skip_weights[1].data))),
+        "torch.Tensor.__mul__ patched, on release": on_release(patch_mul),
+        "view_tuple .data written, in a pack hook": in_pack_hook(
+            lambda c: c.view_tuple.data.copy_(torch.tensor([-1, 1]))),
+        "skip weights given new data, in a pack hook": in_pack_hook(
+            lambda c: set_data(c.skip_weights[1], torch.randn(2, FEATURES))),
+        "view_tuple .data written": in_nonlinearity(lambda c: c.view_tuple.data.copy_(torch.tensor([-1, 1]))),
         "layer_array shrinks": in_dendrite(lambda c: c.layer_array.__delitem__(2)),
         "layer_array grows": in_dendrite(lambda c: c.layer_array.append(nn.Linear(FEATURES, FEATURES))),
         "processor added": in_dendrite(lambda c: c.processor_array.__setitem__(1, Recorder())),
@@ -233,38 +260,73 @@ def hostile_cases():
     }
 
 
+# Undo steps for patches a hostile action makes to torch itself.
+PATCHES = []
+
+
 class Hostile(nn.Module):
     def __init__(self, inner):
         super().__init__()
-        self.inner, self.action = inner, None
+        self.inner, self.action, self.on_release, self.released = inner, None, None, []
 
     def forward(self, x):
         action, self.action = self.action, None
         if action:
             action()
-        return self.inner(x)
+        out = self.inner(x)
+        on_release, self.on_release = self.on_release, None
+        if on_release:
+            self.released.append(weakref.ref(out, lambda _: on_release()))
+        return out
 
 
-@pytest.mark.parametrize("mode", ["grad", "no_grad"])
+def pack_hook_running(action, at):
+    """Saved-tensor hooks whose pack runs `action` when it saves its `at`-th tensor."""
+    packs = []
+
+    def pack(tensor):
+        packs.append(None)
+        if len(packs) == at:
+            action()
+        return tensor
+    return torch.autograd.graph.saved_tensors_hooks(pack, lambda tensor: tensor)
+
+
+def nonlinearity_running(pending):
+    """torch.sigmoid, after running the pending action, if any, at its first use."""
+    return lambda t: (pending.pop()() if pending else None, torch.sigmoid(t))[1]
+
+
+@pytest.mark.parametrize("mode", ["grad", "no_grad", "inference_mode"])
 @pytest.mark.parametrize("case", hostile_cases())
 def test_members_changed_during_a_call_are_read_as_the_loop_reads_them(case, mode, default_settings):
     outcomes = []
+    context = {"grad": contextlib.nullcontext, "no_grad": torch.no_grad, "inference_mode": torch.inference_mode}[mode]
     for rendition in ("ours", "python"):
         clean, _ = make_clean(3)
         clean.layer_array[0] = Hostile(clean.layer_array[0])
         module = clean if rendition == "ours" else PythonClean(clean)
         x = torch.randn(4, FEATURES)
         pending = []
-        default_settings.set_zor_forward_function(lambda t: (pending.pop()() if pending else None, torch.sigmoid(t))[1])
-        with torch.no_grad() if mode == "no_grad" else contextlib.nullcontext():
+        where, action = hostile_cases()[case](module)
+        if where == "nonlinearity":   # otherwise torch's own, which the shortcuts know
+            default_settings.set_zor_forward_function(nonlinearity_running(pending))
+        with context():
             module(x)
             module(x)   # whatever can be kept from call to call is kept by now
-            where, action = hostile_cases()[case](module)
+            hooks = pack_hook_running(action, at=9) if where == "pack" else contextlib.nullcontext()
             if where == "dendrite":
                 clean.layer_array[0].action = action
-            else:
+            elif where == "release":
+                clean.layer_array[0].on_release = action
+            elif where == "nonlinearity":
                 pending.append(action)
-            outcomes.append(outcome(module, x))
+            try:
+                with hooks:
+                    outcomes.append(outcome(module, x))
+            finally:
+                while PATCHES:
+                    PATCHES.pop()()
     assert same_outcome(*outcomes)
 
 

@@ -3,6 +3,7 @@ rows) is never used once it could differ from a fresh read: every change of a we
 view_tuple is seen, autograd, modes and patched torch methods see every operation, and
 nothing of it is part of the module's state."""
 
+import contextlib
 import copy
 import gc
 import pickle
@@ -50,6 +51,59 @@ def swap_data(attr, make):
     return change
 
 
+def set_view_data(make):
+    def change(clean):
+        clean.view_tuple.data = make(clean.view_tuple.data)
+    return change
+
+
+def write_through_numpy(clean):
+    clean.view_tuple.numpy()[:] = [-1, 1]
+
+
+def buffer_rewritten_later(clean):
+    buffer = torch.tensor([1, -1, 7])
+    clean.view_tuple.data = buffer[:2]
+    buffer[:2] = torch.tensor([-1, 1])
+
+
+def own_tolist(clean):
+    clean.view_tuple.tolist = lambda: [-1, 1]
+
+
+def swap_entry(clean):
+    torch.utils.swap_tensors(clean.skip_weights[2], nn.Parameter(torch.randn(2, FEATURES)))
+
+
+@contextlib.contextmanager
+def swapping_on_conversion():
+    before = torch.__future__.get_swap_module_params_on_conversion()
+    torch.__future__.set_swap_module_params_on_conversion(True)
+    try:
+        yield
+    finally:
+        torch.__future__.set_swap_module_params_on_conversion(before)
+
+
+def double_by_swapping(clean):
+    with swapping_on_conversion():
+        clean.double()
+
+
+def load_by_swapping(clean):
+    state = {name: torch.randn_like(value) if value.is_floating_point() else value
+             for name, value in clean.state_dict().items()}
+    with swapping_on_conversion():
+        clean.load_state_dict(state)
+
+
+def to_complex(clean):
+    """Complex skip weights: the conjugate bit of a new .data is then part of the values."""
+    for i, w in enumerate(clean.skip_weights):
+        clean.skip_weights[i] = nn.Parameter(torch.complex(w.detach(), torch.randn_like(w)),
+                                             requires_grad=w.requires_grad)
+
+
 CHANGES = {
     "values in place": lambda clean: clean.skip_weights[3].mul_(-2),
     "resize_": lambda clean: clean.skip_weights[2].resize_(1, FEATURES),
@@ -57,42 +111,76 @@ CHANGES = {
     "new .data": swap_data(None, lambda data: torch.randn_like(data)),
     "new .data, same storage transposed": swap_data(None, lambda data: data.t()),
     "new .data, same storage reinterpreted": swap_data(None, lambda data: data.view(torch.int32)),
+    "new .data, same storage negated": swap_data(None, torch._neg_view),
+    "new .data, same storage conjugated": swap_data(None, torch.conj),
     "entry replaced": lambda clean: clean.skip_weights.__setitem__(1, nn.Parameter(torch.randn(1, FEATURES))),
+    "entry swapped with swap_tensors": swap_entry,
     "module to float64": lambda clean: clean.double(),
+    "module to float64, swapping tensors": double_by_swapping,
+    "load_state_dict, swapping tensors": load_by_swapping,
     "view_tuple in place": lambda clean: clean.view_tuple.copy_(torch.tensor([-1, 1])),
     "view_tuple replaced": lambda clean: setattr(clean, "view_tuple", torch.tensor([1, 1, -1])),
-    "view_tuple new .data": lambda clean: setattr(clean.view_tuple, "data", torch.tensor([FEATURES, 1])),
+    "view_tuple new .data": set_view_data(lambda data: torch.tensor([FEATURES, 1])),
+    "view_tuple .data written": lambda clean: clean.view_tuple.data.copy_(torch.tensor([-1, 1])),
+    "view_tuple .data item written": lambda clean: clean.view_tuple.data.__setitem__(0, -1),
+    "view_tuple .data negated": set_view_data(torch._neg_view),
+    "view_tuple .data into a buffer rewritten later": buffer_rewritten_later,
+    "view_tuple written through NumPy": write_through_numpy,
+    "view_tuple's own tolist": own_tolist,
 }
 
+def applied(change):
+    """The change, its result dropped (only whether it raises is compared)."""
+    def apply(clean):
+        CHANGES[change](clean)
+    return apply
 
-@pytest.mark.parametrize("mode", ["no_grad", "inference_mode"])
+
+# What each mode runs under, and whether the skip weights require grad.
+MODES = {"no_grad": (torch.no_grad, False), "inference_mode": (torch.inference_mode, False),
+         "grad": (contextlib.nullcontext, True), "grad, frozen skip weights": (contextlib.nullcontext, False)}
+
+
+def results(module, x, grads_of):
+    """The output (or the kind of failure), and in grad mode the gradients of `grads_of`."""
+    for p in grads_of.parameters():
+        p.grad = None
+    out = outcome(module, x)
+    if not isinstance(out, torch.Tensor) or not out.requires_grad:
+        return out, None
+    out.abs().sum().backward()
+    return out, {name: p.grad for name, p in grads_of.named_parameters()}
+
+
+def same_results(a, b):
+    (out_a, grads_a), (out_b, grads_b) = a, b
+    if not same(out_a, out_b) or (grads_a is None) != (grads_b is None):
+        return False
+    return grads_a is None or all(
+        (g is None and grads_b[name] is None) or (g is not None and same(g, grads_b[name]))
+        for name, g in grads_a.items())
+
+
+@pytest.mark.parametrize("weights", ["real", "complex"])
+@pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("change", CHANGES)
-def test_every_change_is_seen_by_the_next_call(change, mode):
-    clean = make_clean(requires_grad=False)
-    reference = PythonClean(clean)
-    context = getattr(torch, mode)
-    x = torch.randn(3, FEATURES)
+def test_every_change_is_seen_by_the_next_call(change, mode, weights):
+    context, weights_require_grad = MODES[mode]
+    clean = make_clean(requires_grad=weights_require_grad)
+    if weights == "complex":
+        to_complex(clean)
+    never_called = copy.deepcopy(clean)
+    x = torch.randn(FEATURES, FEATURES)   # batch == features: a flipped view shape still broadcasts
     with context():
         for _ in range(2):
-            assert torch.equal(clean(x), reference(x))
-        CHANGES[change](clean)
+            assert same_results(results(clean, x, clean), results(PythonClean(clean), x, clean))
+        with torch.no_grad():
+            # What was kept for the calls never stands in the way of a change.
+            assert same(outcome(applied(change), clean), outcome(applied(change), never_called))
         x = x.to(clean.layer_array[0].weight.dtype)
-        expected = outcome(PythonClean(clean), x)   # made anew: it holds its own member references
-        assert same(outcome(clean, x), expected)
-        assert same(outcome(clean, x), expected)
-
-
-def test_the_view_shape_is_read_again_only_when_the_buffer_changes():
-    clean = make_clean(n=2, requires_grad=False)
-    x = torch.randn(3, FEATURES)
-    with torch.no_grad():
-        before = clean(x)
-        # A write that bypasses torch (no version bump) is not a change torch can see.
-        clean.view_tuple.numpy()[:] = [-1, 1]
-        assert torch.equal(clean(x), before)
-        clean.view_tuple.add_(0)
-        with pytest.raises(RuntimeError):
-            clean(x)   # the (2, 1)-shaped rows no longer broadcast over (3, 4)
+        expected = results(PythonClean(clean), x, clean)   # made anew: it holds its own member references
+        for _ in range(2):
+            assert same_results(results(clean, x, clean), expected)
 
 
 def test_rows_kept_without_autograd_are_not_used_while_it_records():
@@ -140,18 +228,36 @@ def test_patched_tensor_methods_are_called_for_every_row(monkeypatch):
     assert calls == ["tolist", "view"] * 3     # one of each per row, as the rows are read
 
 
-def test_kept_rows_are_not_module_state():
+# Ways a module's own tensors come to refer back to it.
+REFERRING_BACK = {
+    "nothing": lambda clean: None,
+    "a hook on a skip weight": lambda clean: clean.skip_weights[1].register_hook(lambda g, m=clean: g),
+    "an attribute of view_tuple": lambda clean: setattr(clean.view_tuple, "owner", clean),
+}
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("back", REFERRING_BACK)
+def test_kept_rows_are_not_module_state_and_keep_nothing_alive(back, mode):
     clean = make_clean()
+    REFERRING_BACK[back](clean)
+    context, weights_require_grad = MODES[mode]
+    clean.skip_weights.requires_grad_(weights_require_grad)
     x = torch.randn(3, FEATURES)
-    with torch.no_grad():
+    with context():
         expected = clean(x)
         keys = clean.state_dict().keys()
         for twin in (copy.deepcopy(clean), pickle.loads(pickle.dumps(clean))):
             assert twin.state_dict().keys() == keys and torch.equal(twin(x), expected)
-        weight = weakref.ref(clean.skip_weights[3])
-    del clean, twin
+    del twin, expected   # in grad mode their graphs hold the weights
+    replaced = weakref.ref(clean.skip_weights[2])
+    clean.skip_weights[2] = nn.Parameter(torch.randn(2, FEATURES))
     gc.collect()
-    assert weight() is None, "a kept row outlived its module"
+    assert replaced() is None, "a replaced skip weight outlived its place in the module"
+    weight, module = weakref.ref(clean.skip_weights[3]), weakref.ref(clean)
+    del clean
+    gc.collect()
+    assert module() is None and weight() is None, "what was kept for the calls kept the module alive"
 
 
 @pytest.mark.skipif(not torch.cuda.is_available(), reason="needs CUDA")

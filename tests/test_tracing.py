@@ -58,6 +58,7 @@ STATES = {
     "saved-tensor hooks": ("saved_tensor_hooks", lambda check: _inside(saved_tensor_hooks(), check)),
     "torch function disabled": ("torch_function_enabled", lambda check: _inside(torch._C.DisableTorchFunction(),
                                                                                  check)),
+    "forward-mode AD": ("dual_level", lambda check: _inside(torch.autograd.forward_ad.dual_level(), check)),
 }
 
 
@@ -69,6 +70,8 @@ def _inside(context, check):
 def present(name, answer):
     if name == "torch_function_enabled":
         return not answer  # the state here is torch-function handling switched off
+    if name == "dual_level":
+        return answer != -1
     return answer is not None and answer != 0
 
 

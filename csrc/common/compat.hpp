@@ -1,8 +1,11 @@
 // Every use of CPython's private API, of object internals, and of calls that
 // differ between interpreter versions, in one place. Each sits behind a version
 // check where versions differ, and uses the public call where the running
-// version has one. Nothing else in csrc/ reads a type's or code object's
-// fields, or calls an underscore function of CPython.
+// version has one. Nothing else in csrc/ calls an underscore function of
+// CPython or reads a code object's fields or a type field whose meaning
+// changed between versions (tp_dict, the heap-type fields); the slots that
+// every version reads alike (tp_name, tp_base, tp_flags, tp_getattro, tp_iter,
+// tp_descr_get) are read where they are used.
 #pragma once
 
 #include <Python.h>
@@ -54,6 +57,19 @@ inline bool has_instance_dict(PyTypeObject* type) noexcept {
     if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return true;
 #endif
     return type->tp_dictoffset != 0;
+}
+
+// Whether `obj` holds instance attributes: a __dict__ that is not empty,
+// looked at without making one where it has none (reading __dict__ would).
+// 3.10 to 3.13 offer only the dict pointer for it.
+inline bool has_instance_attributes(PyObject* obj) noexcept {
+    if (!has_instance_dict(Py_TYPE(obj))) return false;
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    if (slot == nullptr) {
+        PyErr_Clear();
+        return true;  // unknown: as if it had some
+    }
+    return *slot != nullptr && (!PyDict_Check(*slot) || PyDict_GET_SIZE(*slot) != 0);
 }
 
 // Whether `descr` is a slot wrapper of the C function `fn` (such as

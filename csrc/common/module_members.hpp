@@ -299,7 +299,8 @@ private:
         if (memo.holds(tp)) return true;
         if (!PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE) || std::string_view(tp->tp_name) != name) return false;
         if (!reads_like_module(tp)) return false;
-        PyObject* where = PyDict_GetItemWithError(tp->tp_dict, names_.module_);
+        py::object own_dict = steal(compat::type_dict(tp));
+        PyObject* where = PyDict_GetItemWithError(own_dict.ptr(), names_.module_);
         if (where == nullptr || !PyUnicode_Check(where) ||
             PyUnicode_CompareWithASCIIString(where, "torch.nn.modules.container") != 0) {
             PyErr_Clear();

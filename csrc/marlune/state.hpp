@@ -9,7 +9,7 @@
 
 #include "common/module.hpp"
 #include "marlune/clean_module.hpp"
-#include "marlune/forward.hpp"
+#include "marlune/forward/forward.hpp"
 #include "marlune/walk.hpp"
 
 namespace marlune {

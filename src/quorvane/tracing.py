@@ -45,6 +45,7 @@ it is missing or answers otherwise; checked on torch 2.4.1, 2.5.1, 2.6.0, 2.7.1,
   ``torch._C._functorch.peek_interpreter_stack``, ``torch._C._get_tracing_state``,
   ``torch._C._is_torch_function_enabled``: the thread-state probes (torch has no
   public way to ask any of these).
+- ``torch.autograd.forward_ad._current_level``: the forward-mode AD level probe.
 - ``torch._C._autograd._top_saved_tensors_default_hooks``: the saved-tensor-hooks
   probe, present from 2.8 (missing on 2.4.1, 2.5.1, 2.6.0 and 2.7.1, where the forward
   takes the cautious answer: see the README).
@@ -128,12 +129,14 @@ def thread_state_probes():
     - "jit_trace": None when no JIT trace is active
     - "torch_function_enabled": truthy when torch-function handling is on
     - "saved_tensor_hooks": None when no default saved-tensor hooks are set
+    - "dual_level": the innermost active forward-mode AD level, -1 when none
     """
     names = dict.fromkeys(("torch_function_modes", "dispatch_modes", "functorch", "jit_trace",
-                           "torch_function_enabled", "saved_tensor_hooks"))
+                           "torch_function_enabled", "saved_tensor_hooks", "dual_level"))
     if not _release_at_least(OLDEST_SUPPORTED):
         return names
     import torch
+    import torch.autograd.forward_ad as forward_ad
 
     c = torch._C
     functorch = getattr(c, "_functorch", None)
@@ -147,6 +150,9 @@ def thread_state_probes():
         # With True it answers for the hooks the caller's code set, not torch's own
         # that tracing sets.
         saved_tensor_hooks=_answering(getattr(autograd, "_top_saved_tensors_default_hooks", None), True),
+        # The module global that enter_dual_level and exit_dual_level keep.
+        dual_level=_answering(getattr if hasattr(forward_ad, "_current_level") else None, forward_ad,
+                              "_current_level"),
     )
     return names
 

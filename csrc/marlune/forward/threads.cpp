@@ -18,8 +18,8 @@
 #include "common/calling.hpp"
 #include "common/errors.hpp"
 #include "common/globals.hpp"
-#include "marlune/forward_parts.hpp"
-#include "marlune/torch_state.hpp"
+#include "marlune/forward/parts.hpp"
+#include "marlune/forward/torch_state.hpp"
 
 namespace marlune {
 

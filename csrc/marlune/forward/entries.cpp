@@ -4,11 +4,11 @@
 // after another on the caller's thread (workers.cpp) or on one Thread per
 // layer (threads.cpp), and then combines the outputs on the caller's thread
 // (combine.cpp).
-#include "marlune/forward.hpp"
+#include "marlune/forward/forward.hpp"
 
 #include "common/errors.hpp"
 #include "common/globals.hpp"
-#include "marlune/forward_parts.hpp"
+#include "marlune/forward/parts.hpp"
 
 namespace marlune {
 
@@ -23,7 +23,8 @@ ForwardState& forward_state(PyObject* module, PyTypeObject* cls) {
                             st.__module__, st._size});
     }
     py::object torch = qv::steal(PyImport_ImportModule("torch"));
-    made->probes.init(torch.ptr());
+    made->tracing = qv::steal(PyImport_ImportModule("quorvane.tracing"));
+    made->probes.init(torch.ptr(), made->tracing.ptr());
     made->settings.init(st.get_zor_forward_function);
     // The imports above may let another thread in, which may have made it meanwhile.
     if (st.forward_pass == nullptr) st.forward_pass = made.release();

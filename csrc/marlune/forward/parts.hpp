@@ -1,30 +1,32 @@
 // The pieces of the forward pass, shared by its files: the worker methods'
 // bodies (workers.cpp), the threaded stage (threads.cpp), the combination
-// (combine.cpp) and the state they keep across calls.
+// (combine.cpp, rows.cpp) and the state they keep across calls.
 #pragma once
 
 #include <Python.h>
 
 #include "common/module_members.hpp"
-#include "marlune/forward_cache.hpp"
+#include "marlune/forward/kept_rows.hpp"
+#include "marlune/forward/settings_probe.hpp"
+#include "marlune/forward/torch_probes.hpp"
 #include "marlune/state.hpp"
-#include "marlune/settings_probe.hpp"
-#include "marlune/torch_probes.hpp"
 
 namespace marlune {
 
 // What the forward pass keeps in the module's state: answers about torch's
-// classes and the per-module records. Made at the first call.
+// classes, quorvane.tracing, and the per-module records. Made at the first call.
 struct ForwardState {
     qv::ModuleMembers members;
     TorchProbes probes;
     SettingsProbe settings;
+    py::object tracing;
     ForwardCache cache;
 
     int traverse(visitproc visit, void* arg) const {
         if (int rc = members.traverse(visit, arg)) return rc;
         if (int rc = probes.traverse(visit, arg)) return rc;
         if (int rc = settings.traverse(visit, arg)) return rc;
+        Py_VISIT(tracing.ptr());
         return cache.traverse(visit, arg);
     }
 };

@@ -1,5 +1,5 @@
 // Capturing the caller's torch state and entering it on a worker thread.
-#include "marlune/torch_state.hpp"
+#include "marlune/forward/torch_state.hpp"
 
 namespace marlune {
 

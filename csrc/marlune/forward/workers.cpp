@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/unpack.hpp"
-#include "marlune/forward_parts.hpp"
+#include "marlune/forward/parts.hpp"
 
 namespace marlune {
 

@@ -23,14 +23,13 @@ extern const char forward_doc[];
 // Interned names used only by the forward pass (see state.hpp). It also uses
 // Sequential, __getattribute__, device and dtype from walk.hpp's list.
 #define MARLUNE_FORWARD_NAMES(X)                                                                       \
-    X(process_and_forward) X(process_and_pre) X(forward) X(pre) X(post) X(view) X(tolist) X(to)        \
-    X(_version) X(data_ptr) X(shape) X(stride) X(requires_grad) X(run)                                  \
-    X(get_zor_forward_function) X(start) X(join) X(target) X(args) X(kwargs) X(keys)                   \
+    X(process_and_forward) X(process_and_pre) X(forward) X(pre) X(post) X(view) X(tolist) X(to) X(run)  \
+    X(get_zor_forward_function) X(start) X(join) X(target) X(args) X(kwargs)                            \
     X(is_grad_enabled) X(set_grad_enabled) X(is_inference_mode_enabled) X(inference_mode)              \
     X(is_autocast_enabled) X(get_autocast_dtype) X(is_autocast_cpu_enabled) X(get_autocast_cpu_dtype)   \
     X(get_autocast_gpu_dtype) X(is_autocast_cache_enabled) X(autocast) X(enabled) X(cache_enabled)      \
     X(cpu) X(cuda) X(current_device) X(current_stream) X(stream) X(Tensor) X(is_cuda) X(__enter__)      \
-    X(__exit__) X(__getattr__) X(__getitem__) X(__len__) X(__module__) X(__qualname__) X(_parameters)   \
-    X(_buffers) X(_modules) X(_size) X(ParameterList) X(FakeTensor) X(traced_view_shape)
+    X(__exit__) X(__getattr__) X(__module__) X(__qualname__) X(_parameters) X(_buffers) X(_modules)     \
+    X(_size) X(traced_view_shape)
 
 }  // namespace marlune
