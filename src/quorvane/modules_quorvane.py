@@ -10,7 +10,6 @@ inference module does, so a converted network gives the same numbers.
 
 import itertools
 import threading
-import types
 
 import torch
 import torch.nn as nn
@@ -18,6 +17,7 @@ import torch.nn as nn
 from quorvane import globals_quorvane as GZR
 from quorvane.dendrite_fit import RECURRENT as _RECURRENT
 from quorvane.dendrite_fit import check_fit, fresh_copy, recurrent_width, refit_dendrites
+from quorvane.member_passing import passes_through, read_through
 
 
 class ZORProcessor:
@@ -217,7 +217,6 @@ def _default_dimensions(layer):
 
 # The wrapper's own members: never looked up on, or assigned to, the main layer.
 _OWN_MEMBERS = frozenset({"main_module", "processor", "dendrite_module", "dendrites_to_top", "this_node_index"})
-_METHOD_DESCRIPTOR = 1 << 17  # Py_TPFLAGS_METHOD_DESCRIPTOR: functions and method descriptors
 
 
 def _main_layer(wrapper):
@@ -228,24 +227,8 @@ def _main_layer(wrapper):
     return None if modules is None else modules.get("main_module")
 
 
-def _is_method(cls, name):
-    """Whether `cls` defines `name` as a method (a function, a static or class method,
-    a method descriptor)."""
-    for klass in cls.__mro__:
-        if name in klass.__dict__:
-            value = klass.__dict__[name]
-            return (isinstance(value, (staticmethod, classmethod, types.BuiltinFunctionType))
-                    or bool(type(value).__flags__ & _METHOD_DESCRIPTOR))
-    return False
-
-
 def _passes_through(layer, name):
-    """Whether the wrapper hands `name` to its main layer `layer`: public names other
-    than the wrapper's own members, unless the layer's class defines them as methods (a
-    method called through the wrapper would act on the main layer without its
-    dendrites). Parameters, buffers, submodules and settings pass through."""
-    return (not name.startswith("_") and name not in _OWN_MEMBERS
-            and (name in layer.__dict__ or not _is_method(type(layer), name)))
+    return passes_through(layer, name, _OWN_MEMBERS)
 
 
 def _is_own(wrapper, name):
@@ -310,17 +293,7 @@ class ZORNeuronModule(nn.Module):
             parameter.wrapped = True
 
     def __getattr__(self, name):
-        try:
-            return super().__getattr__(name)
-        except AttributeError as missing:
-            main = _main_layer(self)
-            if main is None or not _passes_through(main, name):
-                raise
-            error = missing
-        try:
-            return getattr(main, name)
-        except AttributeError:
-            raise error from None
+        return read_through(self, name, _main_layer, _OWN_MEMBERS)
 
     def __setattr__(self, name, value):
         main = _main_layer(self)
