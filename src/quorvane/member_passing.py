@@ -42,7 +42,7 @@ def passes_through(layer, name, own):
     """Whether a module whose own member names are `own` hands `name` to its main
     layer `layer`."""
     return (not name.startswith("_") and name not in own
-            and (name in layer.__dict__ or not is_method(type(layer), name)))
+            and (not is_method(type(layer), name) or name in layer.__dict__))
 
 
 def _last_layer(module):
