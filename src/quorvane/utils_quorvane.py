@@ -92,16 +92,19 @@ def _fused_path_ignores_hooks():
     submodule has a hook (torch 2.4 does; later releases check for hooks). Found by
     running a small layer the way that path is taken, with the default random state
     left as it was."""
+    switch = getattr(torch.backends, "mha", None)  # the global fast-path switch, where torch has one
     with torch.random.fork_rng(devices=[]), torch.no_grad():
         layer = nn.TransformerEncoderLayer(4, 2, 8, dropout=0.0, batch_first=True).eval()
         calls = []
         layer.linear1.register_forward_pre_hook(lambda module, args: calls.append(module))
-        enabled = torch.backends.mha.get_fastpath_enabled()
-        torch.backends.mha.set_fastpath_enabled(True)
+        enabled = switch.get_fastpath_enabled() if switch else None
+        if switch:
+            switch.set_fastpath_enabled(True)
         try:
             layer(torch.zeros(1, 2, 4))
         finally:
-            torch.backends.mha.set_fastpath_enabled(enabled)
+            if switch:
+                switch.set_fastpath_enabled(enabled)
     return not calls
 
 
