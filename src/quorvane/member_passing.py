@@ -41,8 +41,12 @@ def is_method(cls, name):
 def passes_through(layer, name, own):
     """Whether a module whose own member names are `own` hands `name` to its main
     layer `layer`."""
-    return (not name.startswith("_") and name not in own
-            and (not is_method(type(layer), name) or name in layer.__dict__))
+    return passable(name, own) and (not is_method(type(layer), name) or name in layer.__dict__)
+
+
+def passable(name, own):
+    """Whether `name` may pass at all, whatever the layer: public and not the module's own."""
+    return not name.startswith("_") and name not in own
 
 
 def _last_layer(module):
@@ -65,7 +69,7 @@ def read_through(module, name, main_of, own):
     try:
         return torch.nn.Module.__getattr__(module, name)
     except AttributeError as missing:
-        main = main_of(module)
+        main = main_of(module) if passable(name, own) else None  # the name first: that is cheap
         if main is None or not passes_through(main, name, own):
             raise
         error = missing
