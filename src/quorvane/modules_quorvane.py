@@ -227,10 +227,6 @@ def _main_layer(wrapper):
     return None if modules is None else modules.get("main_module")
 
 
-def _passes_through(layer, name):
-    return passes_through(layer, name, _OWN_MEMBERS)
-
-
 def _is_own(wrapper, name):
     """Whether `name` is an attribute of the wrapper itself or of its class."""
     own = wrapper.__dict__
@@ -297,7 +293,8 @@ class ZORNeuronModule(nn.Module):
 
     def __setattr__(self, name, value):
         main = _main_layer(self)
-        if main is None or _is_own(self, name) or not _passes_through(main, name) or not hasattr(main, name):
+        passes = main is not None and not _is_own(self, name) and passes_through(main, name, _OWN_MEMBERS)
+        if not passes or not hasattr(main, name):
             super().__setattr__(name, value)
             return
         setattr(main, name, value)
@@ -309,7 +306,7 @@ class ZORNeuronModule(nn.Module):
 
     def __delattr__(self, name):
         main = _main_layer(self)
-        if main is None or _is_own(self, name) or not _passes_through(main, name):
+        if main is None or _is_own(self, name) or not passes_through(main, name, _OWN_MEMBERS):
             super().__delattr__(name)
         else:
             delattr(main, name)
