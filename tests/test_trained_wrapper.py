@@ -171,15 +171,18 @@ def test_assignment_reaches_the_main_layer_and_adds_nothing():
 
 RESIZED = {
     # kind: (layer, its input, how to give it another shape, its neurons after)
-    "more neurons": (lambda: nn.Linear(5, 4, bias=False), (3, 5), lambda w, m: setattr(w, "weight", grown(m.weight, 0, 3)), 7),
+    "more neurons": (lambda: nn.Linear(5, 4, bias=False), (3, 5),
+                     lambda w, m: setattr(w, "weight", grown(m.weight, 0, 3)), 7),
     "fewer neurons": (lambda: nn.Linear(5, 4, bias=False), (3, 5),
                       lambda w, m: setattr(w, "weight", nn.Parameter(m.weight[:2].detach().clone())), 2),
     # Only the vocabulary grows, as resize_token_embeddings does it: the data swapped under
     # a shared parameter, then the count set through the wrapper.
-    "vocabulary": (lambda: nn.Embedding(6, 4), (3,), lambda w, m: (setattr(m.weight, "data", grown(m.weight, 0, 4).data),
-                                                                    setattr(w, "num_embeddings", 10)), 4),
+    "vocabulary": (lambda: nn.Embedding(6, 4), (3,),
+                   lambda w, m: (setattr(m.weight, "data", grown(m.weight, 0, 4).data),
+                                 setattr(w, "num_embeddings", 10)), 4),
     "channels": (lambda: nn.Conv2d(2, 3, 3), (2, 2, 5, 5),
-                 lambda w, m: (setattr(w, "weight", grown(m.weight, 0, 2)), setattr(w, "bias", grown(m.bias, 0, 2))), 5),
+                 lambda w, m: (setattr(w, "weight", grown(m.weight, 0, 2)),
+                               setattr(w, "bias", grown(m.bias, 0, 2))), 5),
 }
 
 
@@ -352,7 +355,8 @@ def test_wrap_layers_advice_where_a_shape_cannot_be_told():
                                          r"or leave it out with skip=\('spare',\)"):
         UZR.wrap_layers(net, layer_types=(nn.LayerNorm,), sample_input=torch.randn(2, 4))
     assert UZR.count_wrappers(net) == 0
-    assert UZR.wrap_layers(net, layer_types=(nn.LayerNorm,), sample_input=torch.randn(2, 4), skip=("spare",)) == ["norm"]
+    wrapped = UZR.wrap_layers(net, layer_types=(nn.LayerNorm,), sample_input=torch.randn(2, 4), skip=("spare",))
+    assert wrapped == ["norm"]
 
 
 def test_wrap_layers_undoes_everything_when_no_parent_explains_a_failure():

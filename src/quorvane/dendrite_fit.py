@@ -151,7 +151,8 @@ def check_fit(wrapper, out, first, view, neurons):
     if not isinstance(out, torch.Tensor):
         return
     if isinstance(first, torch.Tensor) and out.shape != first.shape:
-        raise _misfit(wrapper, f"a layer output has shape {tuple(out.shape)}, the first dendrite's {tuple(first.shape)}")
+        raise _misfit(wrapper, f"a layer output has shape {tuple(out.shape)}, "
+                               f"the first dendrite's {tuple(first.shape)}")
     if -1 in view and out.dim() >= len(view):
         at = view.index(-1) - len(view)
         if out.shape[at] != neurons:
