@@ -2,6 +2,7 @@
 
 import inspect
 import pickle
+import types
 
 import pytest
 
@@ -132,7 +133,8 @@ def test_methods_read_through_the_class(cls):
     """Read through the class, called unbound and pickled, the methods act as
     CPython's method descriptors do; bound to anything but an instance they fail
     only when called, as a function would."""
-    methods = {k: v for k, v in vars(cls).items() if callable(v)}
+    # The class's own C functions; ZORModulePyThread.__getattr__ is a Python function.
+    methods = {k: v for k, v in vars(cls).items() if callable(v) and not isinstance(v, types.FunctionType)}
     assert methods
     for name, method in methods.items():
         assert getattr(cls, name) is method and method.__get__(None, cls) is method
