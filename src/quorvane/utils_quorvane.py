@@ -5,66 +5,10 @@ import torch
 import torch.nn as nn
 
 from quorvane import modules_quorvane as ZR
+# The tree helpers live beside the conversion now; these names stay importable from here.
+from quorvane.module_tree import find_cycle, module_positions, nesting_depth  # noqa: F401
 
 DEFAULT_LAYER_TYPES = (nn.Linear, nn.Conv1d, nn.Conv2d, nn.GRU, nn.LSTM)
-
-
-def _depth_first(net):
-    """Walks the modules registered below ``net`` depth-first, in registration order,
-    without recursion. Yields ``(parent, name, path, module)`` for every place where a
-    module is registered, and ``(module, None, path, None)`` once all of a module's
-    children were listed. A module's children are listed once, under its first place,
-    so sharing and cycles end the descent."""
-    expanded = {id(net)}
-    stack = [(net, "", iter(net._modules.items()))]
-    while stack:
-        module, prefix, children = stack[-1]
-        for name, child in children:
-            if child is None:
-                continue
-            path = f"{prefix}.{name}" if prefix else name
-            yield module, name, path, child
-            if id(child) not in expanded:
-                expanded.add(id(child))
-                stack.append((child, path, iter(child._modules.items())))
-            break
-        else:
-            stack.pop()
-            yield module, None, prefix, None
-
-
-def module_positions(net):
-    """Every place where a module is registered below ``net``, as ``(parent, name, path,
-    module)`` tuples in depth-first registration order. A module registered in several
-    places (even twice in one container) is listed at each of them; ``path`` is dotted
-    as in ``named_modules``. Any depth works."""
-    return [place for place in _depth_first(net) if place[1] is not None]
-
-
-def find_cycle(net):
-    """A module path that leads back to one of its own ancestors, as ``(path, ancestor
-    path)`` (the root's path is ""), or None when the module graph has no cycle."""
-    on_path, seen = {id(net): ""}, {id(net)}
-    for parent, name, path, child in _depth_first(net):
-        if name is None:
-            on_path.pop(id(parent), None)
-        elif id(child) in on_path:
-            return path, on_path[id(child)]
-        elif id(child) not in seen:  # listed here first: its children follow
-            seen.add(id(child))
-            on_path[id(child)] = path
-    return None
-
-
-def nesting_depth(net):
-    """Length of the longest chain of registered modules below ``net`` (0 for a module
-    without children); a child that leads back to an ancestor is not followed."""
-    depth = {}
-    for module, name, _, _ in _depth_first(net):
-        if name is None:
-            depth[id(module)] = 1 + max((depth[id(c)] for c in module._modules.values()
-                                         if c is not None and id(c) in depth), default=-1)
-    return depth[id(net)]
 
 
 def _neuron_index(layer, output):
@@ -111,6 +55,16 @@ _READ_DIRECTLY = {
 # Children that the fused encoder-layer path reads directly; a pre-hook on the wrapped
 # layer turns that path off for good (see keep_module_calls).
 _FUSED_PATH_CHILDREN = {"linear1", "linear2", "norm1", "norm2"}
+
+
+def keep_calls_where_fused(layer, places):
+    """Registers ``keep_module_calls`` on `layer` when one of its places (parent, name)
+    is a layer that torch's fused encoder-layer path reads directly, unless it is there
+    already. Returns the hook's handle, or None."""
+    if any(isinstance(parent, nn.TransformerEncoderLayer) and name in _FUSED_PATH_CHILDREN
+           for parent, name in places) and keep_module_calls not in layer._forward_pre_hooks.values():
+        return layer.register_forward_pre_hook(keep_module_calls)
+    return None
 
 
 def _refusal(places, positions_of, nested_encoders):
@@ -189,9 +143,7 @@ def wrap_layers(net, layer_types=DEFAULT_LAYER_TYPES, num_dendrites=1, sample_in
             dims[index] = shape[index]
             options = {"output_dimensions": dims, "node_index": index}
         wrapper = ZR.ZORNeuronModule(layer, count, init_scale=init_scale, **options)
-        if any(isinstance(parent, nn.TransformerEncoderLayer) and name in _FUSED_PATH_CHILDREN
-               for parent, name, _, _ in where) and keep_module_calls not in layer._forward_pre_hooks.values():
-            layer.register_forward_pre_hook(keep_module_calls)
+        keep_calls_where_fused(layer, [(parent, name) for parent, name, _, _ in where])
         for parent, name, path, _ in where:
             setattr(parent, name, wrapper)
             wrapped.append(path)
