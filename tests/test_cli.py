@@ -48,6 +48,23 @@ def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys):
     assert type(loaded[0]).__name__ == "ZORModulePyThread"
     state = torch.load(target.parent / "clean.state_dict.pt", weights_only=True)
     assert state.keys() == loaded.state_dict().keys()
+    # What the dendrites cost: 66 parameters in the two layers, twice that in the
+    # dendrite layers, and 1 + 2 rows of skip weights per layer, 8 and 2 wide.
+    assert "dendrites:   66 parameters without them (66 in the main layers); the dendrite layers add 132 and the " \
+           "skip weights 30: 228 in all, 3.45x" in out
+    assert "without the dendrites" in out
+
+    # The same network as a checkpoint for quorvane.load, onto the plain architecture.
+    folder = tmp_path / "checkpoint"
+    code, out, err = run(capsys, "convert", str(source), TRUST, "--input-shape", "4,5", "-o", str(folder),
+                         "--format", "safetensors", "--repeats", "1")
+    assert code == 0, err
+    assert files(folder) == ["quorvane_config.json", "quorvane_model.safetensors"]
+    assert f"load with quorvane.load(base_net, {str(folder)!r})" in out
+    plain = quorvane.load(nn.Sequential(nn.Linear(5, 8), nn.ReLU(), nn.Linear(8, 2)), folder)
+    x = torch.randn(3, 5)
+    with torch.no_grad():
+        assert torch.equal(plain(x), loaded(x))
 
 
 def test_default_network(capsys):
@@ -256,6 +273,25 @@ def test_module_entry_point_runs_without_traceback(tmp_path):
     help_text = run_python("import runpy, sys; sys.argv = ['quorvane', 'convert', '--help']; "
                            "runpy.run_module('quorvane', run_name='__main__')")
     assert help_text.returncode == 0 and "only convert files you trust" in " ".join(help_text.stdout.split())
+    version = run_python("import runpy, sys; sys.argv = ['quorvane', '--version']; "
+                         "runpy.run_module('quorvane', run_name='__main__')")
+    assert (version.returncode, version.stdout) == (0, f"quorvane {quorvane.__version__}\n")
+    # Ctrl-C while torch is being imported (the first thing the command does, and the
+    # slowest): one line, exit 130.
+    interrupted = run_python("""
+        import importlib.abc, runpy, sys
+
+        class Interrupt(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path, target=None):
+                if name == "torch":
+                    raise KeyboardInterrupt
+
+        sys.modules.pop("torch", None)
+        sys.meta_path.insert(0, Interrupt())
+        sys.argv = ["quorvane", "convert", "--repeats", "1"]
+        runpy.run_module("quorvane", run_name="__main__")
+    """)
+    assert (interrupted.returncode, interrupted.stderr, interrupted.stdout) == (130, "interrupted\n", "")
 
 
 
@@ -353,6 +389,28 @@ def test_output_is_all_or_nothing(tmp_path, capsys, monkeypatch):
     code, _, _ = run(capsys, "convert", *common, "-o", str(tmp_path / "c" / "d" / "out.pt"))
     assert code == 2 and not (tmp_path / "c").exists()
     monkeypatch.setattr(torch, "save", real_save)
+
+    # The same for a checkpoint folder: a failure while writing its config leaves the
+    # weights file of an earlier run as it was.
+    folder = tmp_path / "checkpoint"
+    code, _, err = run(capsys, "convert", *common, "-o", str(folder), "--format", "safetensors")
+    assert code == 0, err
+    before = {name: digest(folder / name) for name in files(folder)}
+
+    def full(*args):
+        raise OSError(28, "No space left on device")
+    monkeypatch.setattr("quorvane.checkpoints.write_config", full)
+    other = wrapped_mlp()
+    with torch.no_grad():
+        other[0].main_module.weight.add_(1.0)
+    torch.save(other, tmp_path / "other.pt")
+    code, _, err = run(capsys, "convert", str(tmp_path / "other.pt"), *common[1:], "-o", str(folder),
+                       "--format", "safetensors")
+    assert code == 2 and f"cannot write {folder / 'quorvane_config.json'}: No space left on device" in err
+    assert {name: digest(folder / name) for name in files(folder)} == before
+    code, _, _ = run(capsys, "convert", *common, "-o", str(tmp_path / "g" / "h"), "--format", "safetensors")
+    assert code == 2 and not (tmp_path / "g").exists()
+    monkeypatch.undo()
 
     # Success: missing folders are made, and both files get the umask's permissions,
     # also where a file with other permissions is replaced.
