@@ -214,14 +214,16 @@ def _places(base_net):
     return places
 
 
-def _shape_difference(layer, entry, path):
-    shapes = layout.tensor_shapes(layer, f"base_net's {path}")
-    if shapes == entry["layer_tensors"]:
-        return None
-    for name in sorted(set(shapes) | set(entry["layer_tensors"])):
-        mine, saved = shapes.get(name), entry["layer_tensors"].get(name)
-        if mine != saved:
-            return (f"base_net's {path}.{name} is {_described(mine)}, the checkpoint's {_described(saved)}: is "
+def _layer_difference(layer, entry, path):
+    """What differs between base_net's layer at `path` and the checkpoint's, or None."""
+    shapes, saved = layout.tensor_shapes(layer, f"base_net's {path}"), entry["layer_tensors"]
+    for name in sorted(set(shapes) | set(saved)):
+        mine, theirs = shapes.get(name), saved.get(name)
+        if mine and theirs and mine[0] == theirs[0] and mine[1] != theirs[1]:
+            return (f"base_net's {path}.{name} is {mine[1]}, the checkpoint's {theirs[1]} (convert base_net first, "
+                    f"e.g. base_net.to(torch.{theirs[1]}))")
+        if mine != theirs:
+            return (f"base_net's {path}.{name} is {_described(mine)}, the checkpoint's {_described(theirs)}: is "
                     "base_net built with the configuration the checkpoint was saved from?")
     return None
 
@@ -245,7 +247,7 @@ def _position(entry, places):
     if layout.class_name(type(layer)) != entry["layer"]:
         raise CheckpointError(f"base_net's {path} is a {layout.class_name(type(layer))}; the checkpoint's main layer "
                               f"there is a {entry['layer']}")
-    difference = _shape_difference(layer, entry, path)
+    difference = _layer_difference(layer, entry, path)
     if difference:
         raise CheckpointError(difference)
     return _Position(entry, layer, [places[p][:2] for p in entry["paths"]])
