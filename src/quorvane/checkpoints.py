@@ -369,22 +369,21 @@ def _copy_values(target, shared, tensors, made):
 def _install(base_net, positions, shared, tensors):
     """Puts each clean module in its places and loads every value; on any failure
     base_net is put back as it was."""
-    undo, hooks = [], []
+    undo, fused_path = [], []
     try:
         for position in positions:
             for parent, name in position.places:
                 undo.append((parent, name, parent._modules[name]))
                 setattr(parent, name, position.clean)
-            hooks.append(UZR.keep_calls_where_fused(position.layer, position.places))
+            fused_path.append(UZR.keep_fused_path_off(position.layer, position.places))
         target = base_net.state_dict(keep_vars=True)
         _check_target(target, shared, tensors)
         _copy_values(target, shared, tensors, _new_tensors(positions))
     except BaseException:
         for parent, name, old in reversed(undo):
             setattr(parent, name, old)
-        for handle in hooks:
-            if handle is not None:
-                handle.remove()
+        for put_back in fused_path:
+            put_back()
         raise
 
 
