@@ -34,11 +34,11 @@ def small_config(kind):
 
 
 def model_class(kind):
-    return {"bert": "BertModel", "gpt2": "GPT2LMHeadModel", "vit": "ViTModel"}[kind]
+    return {"bert": "BertModel", "gpt2": "GPT2LMHeadModel"}.get(kind, "ViTModel")
 
 
 def sample(kind, batch=2):
-    if kind == "vit":
+    if kind.startswith("vit"):
         return torch.randn(batch, 3, 16, 16)
     return torch.randint(1, 100, (batch, 8))
 
@@ -48,6 +48,8 @@ def wrapped_layer_types(kind):
         from transformers.pytorch_utils import Conv1D
 
         return (Conv1D,)
+    if kind == "vit":  # all but the patch projection, whose weight ViT reads (see below)
+        return (nn.Linear,)
     return (nn.Linear, nn.Conv2d)
 
 
@@ -72,8 +74,11 @@ def trained_and_converted(kind):
     return report.network, x
 
 
-def transparent_wrapper():
-    return hasattr(ZR.ZORNeuronModule(nn.Linear(2, 2), 1), "weight")
+def transparent(module_type):
+    """Whether a trained wrapper or clean module answers for its main layer's weight."""
+    if module_type is ZR.ZORNeuronModule:
+        return hasattr(ZR.ZORNeuronModule(nn.Linear(2, 2), 1), "weight")
+    return hasattr(quorvane.convert(nn.Sequential(ZR.ZORNeuronModule(nn.Linear(2, 2), 1))).network[0], "weight")
 
 
 LOAD_ELSEWHERE = """
@@ -102,9 +107,16 @@ LOAD_ELSEWHERE = """
 @pytest.mark.parametrize("kind", [
     "bert", "gpt2",
     pytest.param("vit", marks=pytest.mark.xfail(
-        not transparent_wrapper(), raises=AttributeError, strict=True,
-        reason="ViTModel reads embeddings.patch_embeddings.projection.weight, which a wrapper without the "
-               "wrapped layer's attributes does not have")),
+        not transparent(ZR.ZORNeuronModule), raises=AttributeError, strict=True,
+        reason="ViTModel reads embeddings.patch_embeddings.projection.weight.dtype, and so fails at any wrapper "
+               "that does not answer for its layer's weight")),
+    # With its patch projection (a Conv2d) wrapped and converted, ViT reads that weight
+    # from the clean module.
+    pytest.param("vit-projection", marks=pytest.mark.xfail(
+        not transparent(ZR.ZORNeuronModule) or not transparent(quorvane.marlune.ZORModulePyThread),
+        raises=AttributeError, strict=True,
+        reason="ViTModel reads embeddings.patch_embeddings.projection.weight.dtype, which a ZORModulePyThread "
+               "does not answer for its main layer")),
 ])
 def test_converted_model_loads_onto_a_fresh_one_in_a_new_process(tmp_path, kind):
     from safetensors.torch import load_file, save_file
