@@ -4,7 +4,9 @@ It runs the two passes (``ostrelle.blockwise_network``, then ``marlune.refresh_n
 then inspects the network: every converted wrapper with its dendrite count and how many
 of its parameter tensors are the trained ones, and every wrapper left unconverted with
 the reason. With ``verify`` it also runs the network before and after and reports the
-largest output difference, without changing any parameter or buffer.
+largest output difference, without changing any parameter or buffer. The report and its
+text form live in ``quorvane.report``; ``without_dendrites`` builds the network as it was
+before wrapping, the baseline of what the dendrites cost.
 """
 
 from __future__ import annotations
