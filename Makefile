@@ -7,13 +7,19 @@ BUILD_DEPS := scikit-build-core pybind11 ninja cmake
 # For the suite's ONNX export checks (about 10 s more to install; without them those
 # tests are skipped). The versions the README's ecosystem table was checked with.
 ONNX_DEPS  := onnx==1.23.2 onnxscript==0.7.2 onnxruntime==1.32.0
+# quorvane.save/load write safetensors. transformers is for the suite's tests on ViT,
+# GPT-2 and BERT built from small configs (about 15 s more to install, and it leaves torch
+# as pinned here; without it those tests are skipped); the version they were checked with.
+CHECKPOINT_DEPS := safetensors==0.8.0
+TRANSFORMERS_DEPS := transformers==5.25.0
 PYTEST_ARGS ?=
 
 .PHONY: demo test install build bench fuzz sanitize portability portability-full torch-range clean
 
 $(DEPS): pyproject.toml Makefile
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q torch==2.13.0 numpy pytest hypothesis $(ONNX_DEPS) $(BUILD_DEPS)
+	$(PY) -m pip install -q torch==2.13.0 numpy $(CHECKPOINT_DEPS) pytest hypothesis $(ONNX_DEPS) $(TRANSFORMERS_DEPS) \
+	    $(BUILD_DEPS)
 	touch $@
 
 # Builds the wheel (incrementally, in build/) and installs it into the venv. In-place

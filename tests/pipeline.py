@@ -18,6 +18,8 @@ def tensors(value):
         return [value]
     if isinstance(value, (tuple, list)):
         return [t for item in value for t in tensors(item)]
+    if isinstance(value, dict):  # transformers' model outputs among them
+        return [t for item in value.values() for t in tensors(item)]
     return []
 
 

@@ -136,7 +136,8 @@ def test_methods_read_through_the_class(cls):
     to anything but an instance they fail at once. __init__, which
     inspect.signature(cls) binds to the class itself, fails only when called, as a
     function would, and reports its module."""
-    methods = {k: v for k, v in vars(cls).items() if callable(v)}
+    # The class's own C functions; ZORModulePyThread.__getattr__ is a Python function.
+    methods = {k: v for k, v in vars(cls).items() if callable(v) and not isinstance(v, types.FunctionType)}
     assert methods
     for name, method in methods.items():
         own_type = name == "__init__"

@@ -11,6 +11,8 @@ from quorvane import cli
 from quorvane import utils_quorvane as UZR
 from subproc import run_python
 
+TRUST = "--trust-pickle"  # a whole-network file is unpickled only when asked
+
 
 def wrapped_mlp():
     torch.manual_seed(0)
@@ -34,7 +36,7 @@ def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys):
     torch.save(wrapped_mlp(), source)
     target = tmp_path / "out" / "clean.pt"
     target.parent.mkdir()
-    code, out, err = run(capsys, "convert", str(source), "--input-shape", "4,5", "-o", str(target),
+    code, out, err = run(capsys, "convert", str(source), TRUST, "--input-shape", "4,5", "-o", str(target),
                          "--repeats", "3")
     assert code == 0, err
     assert err == ""  # quick work shows no progress lines
@@ -46,6 +48,23 @@ def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys):
     assert type(loaded[0]).__name__ == "ZORModulePyThread"
     state = torch.load(target.parent / "clean.state_dict.pt", weights_only=True)
     assert state.keys() == loaded.state_dict().keys()
+    # What the dendrites cost: 66 parameters in the two layers, twice that in the
+    # dendrite layers, and 1 + 2 rows of skip weights per layer, 8 and 2 wide.
+    assert "dendrites:   66 parameters without them (66 in the main layers); the dendrite layers add 132 and the " \
+           "skip weights 30: 228 in all, 3.45x" in out
+    assert "without the dendrites" in out
+
+    # The same network as a checkpoint for quorvane.load, onto the plain architecture.
+    folder = tmp_path / "checkpoint"
+    code, out, err = run(capsys, "convert", str(source), TRUST, "--input-shape", "4,5", "-o", str(folder),
+                         "--format", "safetensors", "--repeats", "1")
+    assert code == 0, err
+    assert files(folder) == ["quorvane_config.json", "quorvane_model.safetensors"]
+    assert f"load with quorvane.load(base_net, {str(folder)!r})" in out
+    plain = quorvane.load(nn.Sequential(nn.Linear(5, 8), nn.ReLU(), nn.Linear(8, 2)), folder)
+    x = torch.randn(3, 5)
+    with torch.no_grad():
+        assert torch.equal(plain(x), loaded(x))
 
 
 def test_default_network(capsys):
@@ -68,7 +87,7 @@ def test_default_network(capsys):
 def test_verbose_prints_the_walk_diagnostics(tmp_path, capsys):
     source = tmp_path / "net.pt"
     torch.save(wrapped_mlp(), source)
-    code, out, _ = run(capsys, "convert", str(source), "--input-shape", "4,5", "--verbose", "--repeats", "1")
+    code, out, _ = run(capsys, "convert", str(source), TRUST, "--input-shape", "4,5", "--verbose", "--repeats", "1")
     assert code == 0
     assert "Seq sub is ZOR so optimizing: [0]" in out
     assert "CL calling convert on" in out
@@ -85,10 +104,10 @@ def test_mismatch_beyond_tolerance_fails(tmp_path, capsys):
     net[0].main_module.register_forward_hook(add_one)
     source = tmp_path / "net.pt"
     torch.save(net, source)
-    code, _, err = run(capsys, "convert", str(source), "--input-shape", "64,5", "--repeats", "1")
+    code, _, err = run(capsys, "convert", str(source), TRUST, "--input-shape", "64,5", "--repeats", "1")
     assert code == 1
     assert "more than --tolerance" in err
-    code, _, _ = run(capsys, "convert", str(source), "--input-shape", "64,5", "--repeats", "1",
+    code, _, _ = run(capsys, "convert", str(source), TRUST, "--input-shape", "64,5", "--repeats", "1",
                      "--tolerance", "1e9")
     assert code == 0
 
@@ -96,9 +115,10 @@ def test_mismatch_beyond_tolerance_fails(tmp_path, capsys):
 def test_network_without_wrappers(tmp_path, capsys):
     source = tmp_path / "plain.pt"
     torch.save(nn.Sequential(nn.Linear(3, 3)), source)
-    code, _, err = run(capsys, "convert", str(source), "--input-shape", "2,3", "--repeats", "1")
-    assert code == 1 and "no ZORNeuronModule wrappers" in err
-    code, _, _ = run(capsys, "convert", str(source), "--input-shape", "2,3", "--repeats", "1", "--allow-empty")
+    code, _, err = run(capsys, "convert", str(source), TRUST, "--input-shape", "2,3", "--repeats", "1")
+    # Bad input, not a mismatch: nothing to convert.
+    assert code == 2 and err == f"error: {source} holds no ZORNeuronModule wrappers: nothing to convert (pass --allow-empty to accept this)\n"
+    code, _, _ = run(capsys, "convert", str(source), TRUST, "--input-shape", "2,3", "--repeats", "1", "--allow-empty")
     assert code == 0
 
 
@@ -138,48 +158,75 @@ def bad_inputs(tmp_path):
     torch.save(7, number)
     blocker = tmp_path / "a-file"
     blocker.write_text("")
+    plain = tmp_path / "plain.pt"
+    torch.save(nn.Sequential(nn.Linear(5, 5)), plain)
+    import qv_factories
+
+    converted = tmp_path / "converted.pt"
+    torch.save(quorvane.convert(qv_factories.build()).network.state_dict(), converted)
     shape = ["--input-shape", "2,5"]
     return {
-        "missing file": ([str(tmp_path / "nope.pt"), *shape], "cannot read"),
-        "directory": ([str(folder), *shape], "is a directory"),
-        "unreadable file": ([str(garbage), *shape], "cannot load"),
-        "truncated file": ([str(truncated), *shape], "cannot load"),
-        "not a network": ([str(not_a_network), *shape], "does not hold a torch.nn.Module"),
-        "class gone": ([str(vanished_class_network(tmp_path)), *shape], "PYTHONPATH"),
-        "shape rejected": ([str(good), "--input-shape", "2,7"], "rejects input of shape (2, 7)"),
-        "bad shape text": ([str(good), "--input-shape", "2,a5"], "bad --input-shape"),
-        "allocation": ([str(good), "--input-shape", "100000,100000,16"], "cannot make a sample batch"),
-        "overflow": ([str(good), "--input-shape", "99999999999999999999999,16"], "too many elements"),
-        "no shape": ([str(good)], "is needed to verify a loaded network"),
-        "bad dtype": ([str(good), *shape, "--input-dtype", "float12"], "bad --input-dtype"),
-        "cycle": ([str(cyclic), *shape], "has a cycle"),
+        "missing file": ([str(tmp_path / "nope.pt"), TRUST, *shape], "cannot read"),
+        "directory": ([str(folder), TRUST, *shape], "is a directory"),
+        "unreadable file": ([str(garbage), TRUST, *shape], "cannot load"),
+        "truncated file": ([str(truncated), TRUST, *shape], "the file is truncated"),
+        "pickle without opt-in": ([str(good), *shape], f"would be unpickled (torch.load with weights_only=False), "
+                                  "which runs any code the file holds: pass --trust-pickle if you trust it, or give "
+                                  "--model PKG.MODULE:FACTORY with --state-dict CKPT, which reads only tensors"),
+        "opt-in without a file": ([TRUST, *shape], "--trust-pickle goes with a NETWORK file"),
+        "no wrappers": ([str(plain), TRUST, *shape], "holds no ZORNeuronModule wrappers: nothing to convert"),
+        "not a network": ([str(not_a_network), TRUST, *shape], "does not hold a torch.nn.Module"),
+        "class gone": ([str(vanished_class_network(tmp_path)), TRUST, *shape], "PYTHONPATH"),
+        "shape rejected": ([str(good), TRUST, "--input-shape", "2,7"], "rejects input of shape (2, 7)"),
+        "bad shape text": ([str(good), TRUST, "--input-shape", "2,a5"], "bad --input-shape"),
+        "allocation": ([str(good), TRUST, "--input-shape", "100000,100000,16"], "cannot make a sample batch"),
+        "overflow": ([str(good), TRUST, "--input-shape", "99999999999999999999999,16"], "too many elements"),
+        "no shape": ([str(good), TRUST], "is needed to verify a loaded network"),
+        "bad dtype": ([str(good), TRUST, *shape, "--input-dtype", "float12"], "bad --input-dtype"),
+        "cycle": ([str(cyclic), TRUST, *shape], "has a cycle"),
         "too deep": (["--model", "qv_factories:too_deep", *shape], "nested 1001 modules deep"),
-        "unwritable output": ([str(good), *shape, "-o", str(blocker / "out.pt")], "cannot write"),
-        "output is the input": ([str(good), *shape, "-o", str(good)], "it is the input network"),
-        "no repeats": ([str(good), *shape, "--repeats", "0"], "bad --repeats"),
-        "negative tolerance": ([str(good), *shape, "--tolerance", "-1"], "bad --tolerance"),
-        "nan tolerance": ([str(good), *shape, "--tolerance", "nan"], "bad --tolerance"),
-        "no threads": ([str(good), *shape, "--torch-threads", "0"], "bad --torch-threads"),
-        "bad device": ([str(good), *shape, "--device", "cuda:99"], "--device cuda:99"),
-        "unknown device": ([str(good), *shape, "--device", "tpu"], "bad --device"),
+        "unwritable output": ([str(good), TRUST, *shape, "-o", str(blocker / "out.pt")], "cannot write"),
+        "output is the input": ([str(good), TRUST, *shape, "-o", str(good)], "it is the input network"),
+        "output in /proc": ([str(good), TRUST, *shape, "-o", "/proc/qv-out.pt"], "cannot write /proc/qv-out.pt: "),
+        "format without -o": ([str(good), TRUST, *shape, "--format", "safetensors"], "--format goes with -o"),
+        "checkpoint folder is a file": ([str(good), TRUST, *shape, "--format", "safetensors", "-o", str(blocker)],
+                                        "is not a directory"),
+        "processor a checkpoint cannot name": (
+            ["--model", "qv_factories:custom_processor", *shape, "--format", "safetensors", "-o",
+             str(tmp_path / "checkpoint")], "cannot save in safetensors format: the converted module at 0: the processor of its "
+                                            "dendrite layer 0 is a qv_factories.Doubler"),
+        "no repeats": ([str(good), TRUST, *shape, "--repeats", "0"], "bad --repeats"),
+        "negative tolerance": ([str(good), TRUST, *shape, "--tolerance", "-1"], "bad --tolerance"),
+        "nan tolerance": ([str(good), TRUST, *shape, "--tolerance", "nan"], "bad --tolerance"),
+        "no threads": ([str(good), TRUST, *shape, "--torch-threads", "0"], "bad --torch-threads"),
+        "bad device": ([str(good), TRUST, *shape, "--device", "cuda:99"], "--device cuda:99"),
+        "unknown device": ([str(good), TRUST, *shape, "--device", "tpu"], "bad --device"),
         "model not importable": (["--model", "qv_no_such_package.nets:build", *shape], "PYTHONPATH"),
         "factory fails": (["--model", "qv_factories:broken", *shape], "the factory failed"),
         "not a factory": (["--model", "qv_factories:nothing", *shape], "has no attribute"),
-        "state_dict alone": ([str(good), *shape, "--state-dict", str(not_a_network)], "--state-dict needs --model"),
+        "state_dict alone": ([str(good), TRUST, *shape, "--state-dict", str(not_a_network)], "--state-dict needs --model"),
         "state_dict mismatch": (["--model", "qv_factories:build", "--state-dict", str(not_a_network), *shape],
                                 "does not fit the network"),
+        "state_dict of the converted form": (["--model", "qv_factories:build", "--state-dict", str(converted), *shape],
+                                             "it is the state_dict of a converted network: --model must build the "
+                                             "trained, wrapped form"),
         "state_dict not a dict": (["--model", "qv_factories:build", "--state-dict", str(number), *shape],
                                   "does not hold a state_dict"),
-        "example inputs not tensors": ([str(good), "--example-inputs", str(number)], "must hold a tensor"),
-        "example inputs unsafe": ([str(good), "--example-inputs", str(good)], "weights_only=True"),
+        "example inputs not tensors": ([str(good), TRUST, "--example-inputs", str(number)], "must hold a tensor"),
+        "example inputs unsafe": ([str(good), TRUST, "--example-inputs", str(good)],
+                                  "it holds a torch.nn.modules.container.Sequential, not only tensors, and a "
+                                  "weights-only load (torch.load with weights_only=True) runs no code"),
     }
 
 
-BAD_INPUTS = ["missing file", "directory", "unreadable file", "truncated file", "not a network", "class gone",
+BAD_INPUTS = ["missing file", "directory", "unreadable file", "truncated file", "pickle without opt-in",
+              "opt-in without a file", "no wrappers", "not a network", "class gone",
               "shape rejected", "bad shape text", "allocation", "overflow", "no shape", "bad dtype", "cycle",
-              "too deep", "unwritable output", "output is the input", "no repeats", "negative tolerance",
+              "too deep", "unwritable output", "output is the input", "output in /proc", "format without -o",
+              "checkpoint folder is a file", "processor a checkpoint cannot name", "no repeats", "negative tolerance",
               "nan tolerance", "no threads", "bad device", "unknown device", "model not importable",
-              "factory fails", "not a factory", "state_dict alone", "state_dict mismatch", "state_dict not a dict",
+              "factory fails", "not a factory", "state_dict alone", "state_dict mismatch",
+              "state_dict of the converted form", "state_dict not a dict",
               "example inputs not tensors", "example inputs unsafe"]
 
 
@@ -192,6 +239,7 @@ def test_bad_input_gives_one_line_and_exit_2(tmp_path, capsys, case, factories):
     assert code == 2
     assert err.startswith("error: ") and text in err and err.count("\n") == 1, err
     assert "Traceback" not in err + out
+    assert "\x1b" not in err and ".tmp" not in err  # no terminal codes, no temporary file names
     assert files(tmp_path) == before  # nothing half-written
     assert {name: digest(tmp_path / name) for name in digests} == digests
 
@@ -207,7 +255,7 @@ def test_deep_network_converts(tmp_path, capsys):
             # Depends on the interpreter's recursion model: 3.12.0 and 3.12.1 cap C
             # recursion at 1,500 units, which pickling this network alone exceeds.
             pytest.skip("this interpreter's C recursion limit cannot pickle a network nested 300 deep")
-    code, out, err = run(capsys, "convert", str(source), "--input-shape", "2,5", "--repeats", "1", "-o",
+    code, out, err = run(capsys, "convert", str(source), TRUST, "--input-shape", "2,5", "--repeats", "1", "-o",
                          str(tmp_path / "out.pt"))
     assert code == 0, err
     assert "max |trained - converted| = 0 " in out
@@ -217,7 +265,7 @@ def test_module_entry_point_runs_without_traceback(tmp_path):
     result = run_python(f"""
         import sys
         from quorvane.cli import main
-        sys.argv = ["quorvane", "convert", {str(tmp_path / 'nope.pt')!r}, "--input-shape", "1,1"]
+        sys.argv = ["quorvane", "convert", {str(tmp_path / 'nope.pt')!r}, "--trust-pickle", "--input-shape", "1,1"]
         raise SystemExit(main())
     """)
     assert result.returncode == 2
@@ -225,6 +273,25 @@ def test_module_entry_point_runs_without_traceback(tmp_path):
     help_text = run_python("import runpy, sys; sys.argv = ['quorvane', 'convert', '--help']; "
                            "runpy.run_module('quorvane', run_name='__main__')")
     assert help_text.returncode == 0 and "only convert files you trust" in " ".join(help_text.stdout.split())
+    version = run_python("import runpy, sys; sys.argv = ['quorvane', '--version']; "
+                         "runpy.run_module('quorvane', run_name='__main__')")
+    assert (version.returncode, version.stdout) == (0, f"quorvane {quorvane.__version__}\n")
+    # Ctrl-C while torch is being imported (the first thing the command does, and the
+    # slowest): one line, exit 130.
+    interrupted = run_python("""
+        import importlib.abc, runpy, sys
+
+        class Interrupt(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path, target=None):
+                if name == "torch":
+                    raise KeyboardInterrupt
+
+        sys.modules.pop("torch", None)
+        sys.meta_path.insert(0, Interrupt())
+        sys.argv = ["quorvane", "convert", "--repeats", "1"]
+        runpy.run_module("quorvane", run_name="__main__")
+    """)
+    assert (interrupted.returncode, interrupted.stderr, interrupted.stdout) == (130, "interrupted\n", "")
 
 
 
@@ -261,7 +328,7 @@ def test_saved_network_is_the_converted_one_in_train_mode(tmp_path, capsys):
     torch.save(net, source)
     before = digest(source)
     target = tmp_path / "out.pt"
-    code, out, err = run(capsys, "convert", str(source), "--input-shape", "16,5", "-o", str(target),
+    code, out, err = run(capsys, "convert", str(source), TRUST, "--input-shape", "16,5", "-o", str(target),
                          "--repeats", "3", "--warmup", "2")
     assert code == 0, err
     # Same random state for both forwards: Dropout agrees, sequentially and threaded.
@@ -290,7 +357,7 @@ def state_dict_path(path):
 def test_output_is_all_or_nothing(tmp_path, capsys, monkeypatch):
     source = tmp_path / "net.pt"
     torch.save(wrapped_mlp(), source)
-    common = [str(source), "--input-shape", "4,5", "--repeats", "1", "--warmup", "0"]
+    common = [str(source), TRUST, "--input-shape", "4,5", "--repeats", "1", "--warmup", "0"]
 
     # A directory where the state_dict goes: refused before any work, nothing written.
     target = tmp_path / "a" / "out.pt"
@@ -322,6 +389,28 @@ def test_output_is_all_or_nothing(tmp_path, capsys, monkeypatch):
     code, _, _ = run(capsys, "convert", *common, "-o", str(tmp_path / "c" / "d" / "out.pt"))
     assert code == 2 and not (tmp_path / "c").exists()
     monkeypatch.setattr(torch, "save", real_save)
+
+    # The same for a checkpoint folder: a failure while writing its config leaves the
+    # weights file of an earlier run as it was.
+    folder = tmp_path / "checkpoint"
+    code, _, err = run(capsys, "convert", *common, "-o", str(folder), "--format", "safetensors")
+    assert code == 0, err
+    before = {name: digest(folder / name) for name in files(folder)}
+
+    def full(*args):
+        raise OSError(28, "No space left on device")
+    monkeypatch.setattr("quorvane.checkpoints.write_config", full)
+    other = wrapped_mlp()
+    with torch.no_grad():
+        other[0].main_module.weight.add_(1.0)
+    torch.save(other, tmp_path / "other.pt")
+    code, _, err = run(capsys, "convert", str(tmp_path / "other.pt"), *common[1:], "-o", str(folder),
+                       "--format", "safetensors")
+    assert code == 2 and f"cannot write {folder / 'quorvane_config.json'}: No space left on device" in err
+    assert {name: digest(folder / name) for name in files(folder)} == before
+    code, _, _ = run(capsys, "convert", *common, "-o", str(tmp_path / "g" / "h"), "--format", "safetensors")
+    assert code == 2 and not (tmp_path / "g").exists()
+    monkeypatch.undo()
 
     # Success: missing folders are made, and both files get the umask's permissions,
     # also where a file with other permissions is replaced.
@@ -355,6 +444,7 @@ def nested(depth):
 FACTORIES = '''
 import torch
 import torch.nn as nn
+from quorvane import modules_quorvane as ZR
 from quorvane import utils_quorvane as UZR
 
 
@@ -385,6 +475,18 @@ def mlp64():
     net = nn.Sequential(nn.Linear(5, 4), nn.Tanh(), nn.Linear(4, 2)).double()
     UZR.wrap_layers(net, num_dendrites=1)
     return net
+
+
+class Doubler(ZR.ZORProcessor):
+    """A processor of the user's own: a checkpoint cannot bring it back by name."""
+
+    def post_n2(self, out):
+        return out * 2
+
+
+def custom_processor():
+    torch.manual_seed(3)
+    return nn.Sequential(ZR.ZORNeuronModule(nn.Linear(5, 3), 1, processor_factory=Doubler))
 
 
 def broken():
@@ -451,11 +553,11 @@ def test_torch_threads_and_the_timing_summary(capsys, monkeypatch, tmp_path):
     torch.save(wrapped_mlp(), source)
     threads = torch.get_num_threads()
     # A clock under which every other converted sequential run takes 3 ms instead of 1:
-    # the sequential spread is then too large for its ratio to mean anything.
+    # the sequential spread is then too large for its ratios to mean anything.
     def readings():
         now = 0.0
-        for i in range(21):  # the first trained forward, then 20 rounds of three forms
-            for duration in ((1e-3,) if i == 0 else (1e-3, 3e-3 if i % 2 else 1e-3, 1e-3)):
+        for i in range(21):  # the first trained forward, then 20 rounds of the four forms
+            for duration in ((1e-3,) if i == 0 else (1e-3, 3e-3 if i % 2 else 1e-3, 1e-3, 0.5e-3)):
                 yield now
                 now += duration
                 yield now
@@ -465,7 +567,7 @@ def test_torch_threads_and_the_timing_summary(capsys, monkeypatch, tmp_path):
     clock = readings()
     monkeypatch.setattr(cli, "_clock", lambda: next(clock))
     try:
-        code, out, err = run(capsys, "convert", str(source), "--input-shape", "4,5", "--repeats", "20",
+        code, out, err = run(capsys, "convert", str(source), TRUST, "--input-shape", "4,5", "--repeats", "20",
                              "--warmup", "1", "--torch-threads", "1")
         assert torch.get_num_threads() == 1
     finally:
@@ -473,5 +575,10 @@ def test_torch_threads_and_the_timing_summary(capsys, monkeypatch, tmp_path):
     assert code == 0, err
     lines = out.splitlines()
     forward = next(i for i, line in enumerate(lines) if line.startswith("forward:"))
-    assert "after 1 warm-up run, on cpu with 1 torch thread;" in lines[forward + 1]
-    assert "the spread of the sequential times is over 20% of their median, so the sequential ratio means little" in lines[forward + 2]
+    assert lines[forward].startswith("forward:     trained 1.000 ms (IQR 0.000); converted 2.000 ms (IQR 2.000) "
+                                     "sequential (0.50x), 1.000 ms (IQR 0.000) threaded (1.00x)")
+    # Without the dendrites: each clean module replaced by its main layer.
+    assert lines[forward + 1].startswith("             without the dendrites 0.500 ms (IQR 0.000): the converted "
+                                         "sequential forward takes 4.00x that")
+    assert "after 1 warm-up run, on cpu with 1 torch thread;" in lines[forward + 2]
+    assert "the spread of the sequential times is over 20% of their median, so the ratios with it mean little" in lines[forward + 3]

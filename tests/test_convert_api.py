@@ -1,6 +1,7 @@
 """quorvane.convert: both passes in one call, and a report of what they did and left."""
 
 import copy
+import re
 
 import pytest
 import torch
@@ -101,3 +102,164 @@ def test_convert_refuses_what_it_cannot_convert():
         quorvane.convert([nn.Linear(2, 2)])
     with pytest.raises(TypeError, match="pair"):
         quorvane.convert(nn.Linear(2, 2), verify=torch.ones(2))
+
+
+def test_copy_mode_counts_none_of_the_callers_tensors_as_shared():
+    net = nn.Sequential(ZR.ZORNeuronModule(nn.Linear(4, 4), 2), nn.Tanh())
+    report = quorvane.convert(net, inplace=False)
+    assert report.parameters == 8 and report.shared_parameters == 0 and report.shared_modules == 0
+    assert [(c.parameters, c.shared) for c in report.converted] == [(8, 0)]
+    assert "0 of 8 parameter tensors and 0 of 8 modules are the trained network's own (8 copied: inplace=False " \
+           "converted a copy)" in str(report)
+    in_place = quorvane.convert(net)
+    assert (in_place.shared_parameters, in_place.shared_modules, in_place.modules) == (8, 5, 8)
+
+
+# --- what the dendrites cost, against the network that never had them -------------------
+
+
+class Doubler(ZR.ZORProcessor):
+    """A main processor that changes the main layer's output."""
+
+    def post_n2(self, out):
+        return out * 2
+
+
+class Recurrent(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.rnn = nn.GRU(3, 4, batch_first=True)
+        self.out = nn.Linear(4, 2)
+
+    def forward(self, x):
+        return self.out(self.rnn(x)[0])
+
+
+@pytest.mark.parametrize("make_plain, types, x", [
+    (lambda: nn.Sequential(nn.Linear(3, 5), nn.ReLU(), nn.Linear(5, 2)), (nn.Linear,), torch.randn(4, 3)),
+    (Recurrent, (nn.GRU, nn.Linear), torch.randn(2, 5, 3)),
+])
+def test_without_dendrites_is_the_network_before_wrapping(make_plain, types, x):
+    from quorvane import conversion
+    from quorvane import utils_quorvane as UZR
+
+    torch.manual_seed(0)
+    plain = make_plain()
+    trained = copy.deepcopy(plain)
+    dendrites = {name: 1 + i for i, name in enumerate(UZR.wrap_layers(copy.deepcopy(plain), types))}
+    UZR.wrap_layers(trained, types, num_dendrites=lambda name, layer: dendrites[name], sample_input=x)
+    report = quorvane.convert(trained)
+    with torch.no_grad():
+        assert torch.equal(conversion.without_dendrites(report.network)(x), plain(x))
+    cost = report.cost
+    # Every parameter of the plain network, once per dendrite layer, and k rows of
+    # neuron-wide skip weights for the k-th dendrite.
+    layers = {name: layer for name, layer in plain.named_modules() if name in dendrites}
+    assert cost.without_dendrites == cost.main_layers == sum(p.numel() for p in plain.parameters())
+    assert cost.dendrites == sum(n * sum(p.numel() for p in layers[name].parameters()) for name, n in dendrites.items())
+    width = {name: (layer.hidden_size if isinstance(layer, nn.GRU) else layer.out_features)
+             for name, layer in layers.items()}
+    assert cost.skip_weights == sum(width[name] * n * (n + 1) // 2 for name, n in dendrites.items())
+    assert f"{cost.total:,} in all, {cost.ratio:.2f}x" in str(report)
+
+
+def test_without_dendrites_keeps_a_main_processor_that_changes_the_output():
+    from quorvane import conversion
+
+    torch.manual_seed(0)
+    layer = nn.Linear(3, 3)
+    net = quorvane.convert(nn.Sequential(ZR.ZORNeuronModule(copy.deepcopy(layer), 2, processor_factory=Doubler))).network
+    x = torch.randn(2, 3)
+    with torch.no_grad():
+        assert torch.equal(conversion.without_dendrites(net)(x), layer(x) * 2)
+
+
+# --- the report's reasons agree with what the walks did ---------------------------------------
+
+
+class Hidden(nn.Module):
+    """A registered child that the walks never see: a class-level property has its name."""
+
+    def __init__(self):
+        super().__init__()
+        self._modules["inner"] = ZR.ZORNeuronModule(nn.Linear(3, 3), 1)
+
+    inner = property(lambda self: self._modules["inner"])
+
+
+def every_situation():
+    net = Mixed()
+    net.nested = ZR.ZORNeuronModule(nn.Sequential(ZR.ZORNeuronModule(nn.Linear(3, 3), 1)), 1,
+                                    output_dimensions=[-1, 3], node_index=1)
+    net.hidden = Hidden()
+    return net
+
+
+def walk_path(net, dotted):
+    """A named_modules path as the walks print it ("seq.2" -> ".seq[2]")."""
+    out, module = "", net
+    for part in dotted.split(".") if dotted else []:
+        out += f"[{part}]" if isinstance(module, (nn.Sequential, nn.ModuleList)) else f".{part}"
+        module = module._modules[part]
+    return out
+
+
+def walk_logs(net, capsys, default_settings):
+    """What each walk printed about the paths it converted, skipped and visited."""
+    import quorvane.ostrelle as ostrelle
+
+    default_settings.set_extra_verbose(True)
+    capsys.readouterr()
+    net = ostrelle.blockwise_network(net)
+    blockwise = capsys.readouterr().out
+    marlune.refresh_net(net)
+    cleanup = capsys.readouterr().out
+    default_settings.set_extra_verbose(False)
+    return {"converted": set(re.findall(r"(?:optimizing|optimization for): (\S*)$", blockwise, re.M)),
+            "skipped": set(re.findall(r"^Skipping (\S+) during save$", blockwise, re.M)),
+            "visited": dict(re.findall(r"^CL calling convert on (\S*): (\w+), depth \d+$", cleanup, re.M))}
+
+
+def reason_from_logs(path, kind, logs):
+    """Why a wrapper is left, as the walks' own diagnostics show it."""
+    under = [c for c in logs["converted"] if path.startswith(c) and path != c]
+    if path == "":
+        return "root"
+    if kind == "ZORLayer":  # made by the blockwise walk, never replaced by the clean-up walk
+        assert path in logs["converted"] and path not in logs["visited"]
+        tracked = [v for v, cls in logs["visited"].items() if path.startswith(v + ".") and cls == "Tracked"]
+        if tracked:
+            return "inside a tracked class"
+        if re.search(r"\.(device|dtype)$", path):
+            return "reserved name"
+        return "not reached by the walks"
+    assert path not in logs["converted"]
+    if path in logs["skipped"]:
+        return "skipped by the settings"
+    if under:
+        return "inside another wrapper"
+    if kind != "ZORNeuronModule" and logs["visited"].get(path) == kind:
+        return "subclass"  # walked into as any other module
+    container, index = re.fullmatch(r"(.*)\[(\d+)\]", path).groups() if path.endswith("]") else (None, None)
+    if container is not None and any(c.startswith(container + "[") and int(c[len(container) + 1:-1]) < int(index)
+                                     for c in logs["converted"]):
+        return "repeated position"
+    assert not any(path in found for found in logs.values())
+    return "not reached by the walks"
+
+
+def test_reasons_agree_with_the_walks_diagnostics(default_settings, capsys):
+    for settings in (lambda s: s.set_module_names_to_not_save([".kept"]), lambda s: s.set_modules_to_track([Tracked])):
+        settings(default_settings)
+    report = quorvane.convert(every_situation())
+    net = every_situation()
+    logs = walk_logs(net, capsys, default_settings)  # converts net, as convert() did its twin
+    paths = {u.path: walk_path(net, u.path) for u in report.unconverted}
+    reasons = {u.path: (u.reason, reason_from_logs(paths[u.path], u.kind, logs)) for u in report.unconverted}
+    assert {reason for reason, _ in reasons.values()} == {
+        "repeated position", "reserved name", "subclass", "skipped by the settings", "inside a tracked class",
+        "inside another wrapper", "not reached by the walks"}
+    assert all(ours == theirs for ours, theirs in reasons.values()), reasons
+    root = ZR.ZORNeuronModule(nn.Linear(2, 2), 1)
+    assert reason_from_logs("", "ZORNeuronModule", walk_logs(copy.deepcopy(root), capsys, default_settings)) == \
+        quorvane.convert(root).unconverted[0].reason

@@ -15,6 +15,7 @@ import torch
 import torch.nn as nn
 
 import quorvane.marlune as marlune
+from networks import BATCHES, NETWORKS, deployed
 from pipeline import assert_same_outputs, convert
 from quorvane import tracing
 from quorvane import utils_quorvane as UZR
@@ -122,64 +123,6 @@ def test_torch_compile_runs_and_matches(pair):
 # Each path runs on converted networks made of torch's own modules and must compute
 # what eager computes (bit for bit where it runs the same kernels), at two batch
 # sizes, with every layer of every clean module in the program.
-
-
-class ConvNet(nn.Module):
-    def __init__(self):
-        super().__init__()
-        self.conv1, self.bn1 = nn.Conv2d(3, 6, 3, padding=1), nn.BatchNorm2d(6)
-        self.conv2, self.bn2 = nn.Conv2d(6, 6, 3, padding=1), nn.BatchNorm2d(6)
-        self.head = nn.Linear(6, 5)
-
-    def forward(self, x):
-        x = torch.relu(self.bn1(self.conv1(x)))
-        x = torch.relu(self.bn2(self.conv2(x)))
-        return self.head(x.mean((2, 3)))
-
-
-class GRUNet(nn.Module):
-    def __init__(self):
-        super().__init__()
-        self.rnn = nn.GRU(6, 8, batch_first=True)
-        self.out = nn.Linear(8, 3)
-
-    def forward(self, x):
-        sequence, _ = self.rnn(x)
-        return self.out(sequence)
-
-
-class Encoder(nn.Module):
-    def __init__(self):
-        super().__init__()
-        # Without the nested-tensor fast path, which reads the layers' weights directly.
-        self.encoder = nn.TransformerEncoder(
-            nn.TransformerEncoderLayer(16, 4, 32, dropout=0.0, batch_first=True), 1, enable_nested_tensor=False)
-
-    def forward(self, x):
-        return self.encoder(x)
-
-
-NETWORKS = {
-    "mlp": (lambda: nn.Sequential(nn.Linear(8, 16), nn.ReLU(), nn.Linear(16, 16), nn.Tanh(), nn.Linear(16, 4)),
-            (nn.Linear,), (8,)),
-    "cnn": (ConvNet, (nn.Conv2d, nn.Linear), (3, 6, 6)),
-    "encoder": (Encoder, (nn.Linear,), (7, 16)),
-    "gru": (GRUNet, (nn.GRU, nn.Linear), (5, 6)),
-}
-BATCHES = (10, 13)  # sizes no other dimension has: one symbol for the batch
-
-
-def deployed(kind, seed=0):
-    """(converted network in eval mode, the shape of one sample)."""
-    make_net, layer_types, sample = NETWORKS[kind]
-    torch.manual_seed(seed)
-    net = make_net()
-    UZR.wrap_layers(net, layer_types=layer_types, num_dendrites=2, sample_input=torch.randn(2, *sample))
-    net.train()
-    with torch.no_grad():  # running statistics of their own for the batch norms
-        for _ in range(2):
-            net(torch.randn(4, *sample))
-    return convert(net.eval()), sample
 
 
 def inputs(sample, seed=1):

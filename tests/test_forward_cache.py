@@ -285,3 +285,18 @@ def test_rows_kept_on_one_device_are_not_used_after_a_move():
         assert torch.equal(clean(x.cuda()), PythonClean(clean)(x.cuda()))
         clean.cpu()
         assert torch.equal(clean(x), PythonClean(clean)(x))
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_functional_call_sees_the_tensors_it_is_given_and_then_the_modules_own(mode):
+    context, weights_require_grad = MODES[mode]
+    clean = make_clean(requires_grad=weights_require_grad)
+    reference = PythonClean(clean)
+    x = torch.randn(FEATURES, FEATURES)
+    given = {"skip_weights.3": torch.randn(4, FEATURES), "view_tuple": torch.tensor([-1, 1])}
+    with context():
+        for _ in range(2):
+            assert same_results(results(clean, x, clean), results(reference, x, clean))
+        through = [torch.func.functional_call(module, given, (x,)) for module in (clean, reference)]
+        assert same(*through)
+        assert same_results(results(clean, x, clean), results(reference, x, clean))

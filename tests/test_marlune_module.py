@@ -8,7 +8,7 @@ import pytest
 import torch
 
 import quorvane.marlune as marlune
-from quorvane import globals_quorvane
+from quorvane import globals_quorvane, member_passing
 from subproc import run_python
 
 NAMESPACE = ["GZR", "copy", "nn", "torch", "pdb", "Thread", "doing_threading", "ZORModulePyThread",
@@ -41,7 +41,9 @@ def test_class_shape():
     assert type(cls) is type(torch.nn.Module)
     assert cls.__module__ == "quorvane.marlune" and cls.__qualname__ == "ZORModulePyThread"
     functions = [k for k, v in vars(cls).items() if callable(v)]
-    assert functions == ["__init__", "process_and_forward", "process_and_pre", "forward"]
+    assert functions == ["__init__", "process_and_forward", "process_and_pre", "forward", "__getattr__"]
+    # Members it lacks are read from its main layer, by a Python function TorchDynamo traces.
+    assert cls.__getattr__ is member_passing.clean_module_getattr
     assert set(vars(cls)) - set(functions) <= {"__module__", "__doc__", "__dict__", "__weakref__", "__annotations__"}
     assert cls.__init__.__qualname__ == "ZORModulePyThread.__init__"
 

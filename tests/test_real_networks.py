@@ -1,5 +1,6 @@
 """Networks made of PyTorch's own modules convert and compute what they computed."""
 
+import copy
 import re
 
 import pytest
@@ -14,17 +15,25 @@ torch.manual_seed(0)
 
 
 @pytest.mark.parametrize("batch_first", [False, True])
-def test_transformer_encoder_layer(batch_first):
+@pytest.mark.parametrize("types", [(nn.Linear,), (nn.Linear, nn.LayerNorm)], ids=["linear", "linear+norm"])
+def test_transformer_encoder_layer(batch_first, types):
+    torch.manual_seed(0)
     layer = nn.TransformerEncoderLayer(d_model=16, nhead=4, dim_feedforward=32, dropout=0.0, batch_first=batch_first)
+    plain = copy.deepcopy(layer).eval()
     src = torch.randn(7, 3, 16)
-    # Only the feed-forward layers: attention reads its projection weights directly.
-    assert UZR.wrap_layers(layer, layer_types=(nn.Linear,), num_dendrites=2, sample_input=src) == [
-        "linear1", "linear2"]
+    # Only the feed-forward and norm layers: attention reads its projection weights directly.
+    expected = ["linear1", "linear2"] + (["norm1", "norm2"] if nn.LayerNorm in types else [])
+    assert UZR.wrap_layers(layer, layer_types=types, num_dendrites=2, sample_input=src) == expected
     # In eval mode under no_grad, batch-first input would take torch's fused path, which
-    # reads linear1.weight directly; the wrapped layers keep it from being taken.
+    # reads linear1.weight and norm1.eps and never calls the layers: the wrapped layers
+    # keep it from being taken (where torch ignores their hooks there, by the layer's
+    # own switch), so the dendrites are computed.
     layer.eval()
-    _, converted = check_conversion(layer, src)
+    assert (layer.activation_relu_or_gelu == 0) == UZR._fused_path_ignores_hooks()
+    trained, converted = check_conversion(layer, src)
     assert type(converted.linear1) is marlune.ZORModulePyThread
+    with torch.no_grad():
+        assert not torch.allclose(converted(src), plain(src), atol=1e-3)
 
 
 def test_wrap_layers_refuses_parents_that_read_weights_directly():

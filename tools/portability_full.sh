@@ -24,7 +24,7 @@ if [ -z "${PYENV_ROOT:-}" ]; then
     PYENV_ROOT="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
 fi
 # The same requirements as the project's own venv (Makefile); a change re-runs pip.
-REQUIREMENTS="torch==2.13.0 numpy pytest hypothesis scikit-build-core pybind11 ninja cmake"
+REQUIREMENTS="torch==2.13.0 numpy safetensors pytest hypothesis scikit-build-core pybind11 ninja cmake"
 
 # The newest installed patch release of one minor version, e.g. 3.12 -> .../3.12.1/bin/python.
 find_python() {

@@ -20,9 +20,10 @@ source "$(dirname "$0")/venvs.sh"
 # quorvane.tracing.OLDEST_SUPPORTED say the same; a test checks it).
 OLDEST=2.4.1
 NEWEST=2.15.0
-# What the project's own venv has besides torch (Makefile: the suite, its ONNX checks
-# and the build tools); a change re-runs pip.
-DEPS="numpy pytest hypothesis onnx==1.23.2 onnxscript==0.7.2 onnxruntime==1.32.0 scikit-build-core pybind11 ninja cmake"
+# What the project's own venv has besides torch (Makefile: the package's safetensors, the
+# suite with its ONNX and transformers checks, the build tools); a change re-runs pip.
+DEPS="numpy safetensors==0.8.0 pytest hypothesis onnx==1.23.2 onnxscript==0.7.2 onnxruntime==1.32.0"
+DEPS="$DEPS transformers==5.25.0 scikit-build-core pybind11 ninja cmake"
 
 # The venv of one torch release, made or refreshed; echoes its python. This machine's
 # pip configuration may cap torch: the venvs of the range are installed without it.

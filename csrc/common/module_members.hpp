@@ -114,20 +114,28 @@ public:
     bool ready() const { return static_cast<bool>(module_type_); }
 
     // Whether instances of `tp` read attributes as nn.Module's do: the generic
-    // lookup, then torch's own nn.Module.__getattr__.
+    // lookup, then torch's own nn.Module.__getattr__, or quorvane's
+    // clean_module_getattr, which calls that first and, only for a name it does
+    // not find, looks further (so a miss is not an answer for such a class).
     bool reads_like_module(PyTypeObject* tp) {
         if (!module_type_) return false;
-        if (module_like_.holds(tp)) return true;
+        if (module_like_.holds(tp) || member_passing_.holds(tp)) return true;
         if (tp->tp_getattro != reinterpret_cast<PyTypeObject*>(module_type_.ptr())->tp_getattro) return false;
-        if (compat::type_lookup(tp, names_.getattr_) != module_getattr_.ptr()) return false;
         if (compat::type_lookup(tp, names_.getattribute_) != object_getattribute_.ptr()) return false;
-        module_like_.remember(tp);
+        PyObject* getattr_fn = compat::type_lookup(tp, names_.getattr_);
+        if (getattr_fn == module_getattr_.ptr()) {
+            module_like_.remember(tp);
+            return true;
+        }
+        if (!passes_members_on(getattr_fn)) return false;
+        member_passing_.remember(tp);
         return true;
     }
 
     // obj.name as nn.Module's protocol answers it: the instance dict, then
     // parameters, buffers and child modules. `unknown` where the ordinary
-    // protocol must decide (another class, a class attribute of that name).
+    // protocol must decide (another class, a class attribute of that name, a
+    // name a class that passes members on does not hold itself).
     Lookup lookup(PyObject* obj, PyObject* name, py::object& out) {
         if (!reads_like_module(Py_TYPE(obj))) return Lookup::unknown;
         if (compat::type_lookup(Py_TYPE(obj), name) != nullptr) return Lookup::unknown;
@@ -140,7 +148,7 @@ public:
             if (!PyDict_CheckExact(sub.ptr())) return Lookup::unknown;
             if ((out = dict_item(sub.ptr(), name))) return Lookup::found;
         }
-        return Lookup::absent;
+        return member_passing_.holds(Py_TYPE(obj)) ? Lookup::unknown : Lookup::absent;
     }
 
     // getattr(obj, name)
@@ -272,11 +280,21 @@ public:
         Py_VISIT(module_getattr_.ptr());
         Py_VISIT(object_getattribute_.ptr());
         if (int rc = module_like_.traverse(visit, arg)) return rc;
+        if (int rc = member_passing_.traverse(visit, arg)) return rc;
         if (int rc = sequential_.traverse(visit, arg)) return rc;
         return parameter_list_.traverse(visit, arg);
     }
 
 private:
+    // Whether `fn` is quorvane's clean_module_getattr (member_passing.py) while
+    // nn.Module.__getattr__, which it calls first, is still torch's own.
+    bool passes_members_on(PyObject* fn) const {
+        if (!defined_in(fn, "quorvane/", "member_passing.py")) return false;
+        if (PyUnicode_CompareWithASCIIString(compat::function_code_name(fn), "clean_module_getattr") != 0) return false;
+        auto* base = reinterpret_cast<PyTypeObject*>(module_type_.ptr());
+        return compat::type_lookup(base, names_.getattr_) == module_getattr_.ptr();
+    }
+
     // obj.__dict__[name] when the class has no attribute of that name (so the
     // generic read would find exactly this).
     bool own_member(PyObject* obj, PyObject* name, py::object& out) const {
@@ -328,7 +346,7 @@ private:
 
     Names names_{};
     py::object module_type_, module_getattr_, object_getattribute_;
-    ClassMemo module_like_, sequential_, parameter_list_;
+    ClassMemo module_like_, member_passing_, sequential_, parameter_list_;
 };
 
 }  // namespace qv

@@ -40,13 +40,23 @@ PyMethodDef walk_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The clean class reads a member it does not have from its main layer, as the
+// layer it took the place of would answer (quorvane.member_passing). Its
+// __getattr__ is that Python function, which TorchDynamo traces through.
+py::object make_clean_class(PyObject* m, const State& st) {
+    py::object cls = qv::make_module_class<State>(m, "ZORModulePyThread", clean_module_methods);
+    py::object passing = qv::import("quorvane.member_passing");
+    qv::setattr(cls.ptr(), st.__getattr__, qv::import_from(passing.ptr(), st.clean_module_getattr).ptr());
+    return cls;
+}
+
 void body(PyObject* m, PyObject* ns, const State& st) {
     // The settings module first: without it nothing else is imported.
     qv::bind_imports(ns, {{st.GZR, "quorvane.globals_quorvane"}, {st.copy, "copy"}, {st.nn, "torch.nn"},
                           {st.torch, "torch"}, {st.pdb, "pdb"}});
     qv::bind_name(ns, st.Thread, qv::import_from(qv::import("threading").ptr(), st.Thread).ptr());
     qv::bind_name(ns, st.doing_threading, Py_False);
-    qv::bind_name(ns, st.ZORModulePyThread, qv::make_module_class<State>(m, "ZORModulePyThread", clean_module_methods).ptr());
+    qv::bind_name(ns, st.ZORModulePyThread, make_clean_class(m, st).ptr());
     qv::bind_functions(m, lookup_functions);
     qv::bind_name(ns, st.ModuleType, qv::global(ns, st.ZORModulePyThread).ptr());
     qv::bind_name(ns, st.doing_threading, Py_False);

@@ -21,7 +21,8 @@ namespace py = pybind11;
 #define MARLUNE_CORE_NAMES(X)                                                                  \
     X(GZR) X(pc) X(copy) X(nn) X(torch) X(pdb) X(Thread) X(doing_threading) X(ModuleType)       \
     X(Module) X(ZORModulePyThread) X(__init__) X(register_buffer) X(layer_array)                \
-    X(processor_array) X(skip_weights) X(node_index) X(num_cycles) X(view_tuple) X(clone) X(detach)
+    X(processor_array) X(skip_weights) X(node_index) X(num_cycles) X(view_tuple) X(clone) X(detach) \
+    X(clean_module_getattr)
 
 #define MARLUNE_NAMES(X) MARLUNE_CORE_NAMES(X) MARLUNE_FORWARD_NAMES(X) MARLUNE_WALK_NAMES(X)
 

@@ -9,6 +9,12 @@ turns the network into its inference form and reports what it did:
     net = report.network                    # every trained wrapper -> ZORModulePyThread
     print(report)                           # converted and unconverted wrappers, difference
 
+Converted networks are saved as safetensors weights with a small JSON config, and loaded
+onto the plain architecture (no pickle either way):
+
+    quorvane.save(net, "converted")         # after quorvane.convert
+    net = quorvane.load(build_plain_network(), "converted")
+
 It runs the two passes, which can also be called directly (in place):
 
     from quorvane import marlune, ostrelle
@@ -27,21 +33,24 @@ from typing import TYPE_CHECKING
 
 __version__ = "0.1.0"
 
-__all__ = ["convert", "ConversionReport", "marlune", "ostrelle", "globals_quorvane", "modules_quorvane",
-           "utils_quorvane", "conversion", "tracing"]
+__all__ = ["convert", "ConversionReport", "save", "load", "CheckpointError", "marlune", "ostrelle",
+           "globals_quorvane", "modules_quorvane", "utils_quorvane", "conversion", "checkpoints", "tracing"]
 
 if TYPE_CHECKING:
-    from quorvane import conversion, globals_quorvane, marlune, modules_quorvane, ostrelle, tracing, utils_quorvane
+    from quorvane import (checkpoints, conversion, globals_quorvane, marlune, modules_quorvane, ostrelle, tracing,
+                          utils_quorvane)
+    from quorvane.checkpoints import CheckpointError, load, save
     from quorvane.conversion import ConversionReport, convert
 
-_FROM_CONVERSION = ("convert", "ConversionReport")
+_FROM = {"convert": "conversion", "ConversionReport": "conversion",
+         "save": "checkpoints", "load": "checkpoints", "CheckpointError": "checkpoints"}
 
 
 def __getattr__(name):
     import importlib
 
-    if name in _FROM_CONVERSION:
-        return getattr(importlib.import_module(f"{__name__}.conversion"), name)
+    if name in _FROM:
+        return getattr(importlib.import_module(f"{__name__}.{_FROM[name]}"), name)
     if name in __all__:
         return importlib.import_module(f"{__name__}.{name}")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,32 +1,34 @@
 """quorvane: convert a trained network into its inference form and check the result.
 
 A network saved whole is a pickle: loading it (torch.load(..., weights_only=False)) runs
-code from the file, so convert only files you trust. --model with --state-dict loads
-only tensors from the checkpoint.
+code from the file, so a NETWORK file is loaded only with --trust-pickle. --model with
+--state-dict loads only tensors from the checkpoint.
 """
 
 import argparse
-import contextlib
-import copy
-import errno
+import dataclasses
 import importlib
 import math
 import os
+import re
 import statistics
 import sys
 import time
 import traceback
 
+from quorvane import __version__
+from quorvane.report import counted
+
+# 1: the converted network's outputs differ beyond --tolerance; 2: bad input (one line).
 EXIT_OK, EXIT_MISMATCH, EXIT_BAD_INPUT, EXIT_INTERRUPTED = 0, 1, 2, 130
 
 # Deeper module graphs are refused: copying, saving and running them needs the
 # interpreter's recursion limit raised in proportion, and the C stack has to hold it.
 MAX_DEPTH = 1000
 
-_clock = time.perf_counter
+FORMATS = ("pt", "safetensors")
 
-# An interquartile range above this fraction of the median makes a timing ratio noise.
-NOISY_SPREAD = 0.2
+_clock = time.perf_counter
 
 DTYPES = {"float32": "float32", "float": "float32", "float64": "float64", "double": "float64",
           "float16": "float16", "half": "float16", "bfloat16": "bfloat16", "int64": "int64", "long": "int64",
@@ -38,8 +40,12 @@ class UsageError(Exception):
     """Bad input: reported as one line, exit status 2."""
 
 
+# Terminal colour and style codes, which some messages (torch's weights-only refusal) carry.
+_ESCAPES = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
+
+
 def _one_line(text, limit=300):
-    text = " ".join(str(text).split())
+    text = " ".join(_ESCAPES.sub("", str(text)).split())
     return text if len(text) <= limit else text[:limit - 3] + "..."
 
 
@@ -49,10 +55,6 @@ def _failure(what, error):
 
 def _progress(text):
     print(text, file=sys.stderr, flush=True)
-
-
-def _count(number, noun):
-    return f"{number} {noun}{'' if number == 1 else 's'}"
 
 
 # --- checks made before any work ---------------------------------------------------------
@@ -72,6 +74,15 @@ def state_dict_path(path):
     return f"{root}.state_dict{ext or '.pt'}"
 
 
+def output_paths(path, output_format):
+    """The files `-o path` writes in that format."""
+    if output_format == "safetensors":
+        from quorvane.checkpoint_files import CONFIG_NAME, WEIGHTS_NAME
+
+        return [os.path.join(path, WEIGHTS_NAME), os.path.join(path, CONFIG_NAME)]
+    return [path, state_dict_path(path)]
+
+
 def _same_file(a, b):
     if os.path.realpath(a) == os.path.realpath(b):
         return True
@@ -81,19 +92,18 @@ def _same_file(a, b):
         return False
 
 
-def _check_output(path, inputs):
+def _check_output(path, output_format, inputs):
     """Refuses, before any work, an output that would overwrite an input or cannot be
-    written: both files' places must be free of directories and inside a folder that
+    written: every file's place must be free of directories and inside a folder that
     exists, or can be made, and is writable."""
-    targets = [path, state_dict_path(path)]
+    targets = output_paths(path, output_format)
     for target in targets:
         for source, role in inputs:
             if source and _same_file(target, source):
                 raise UsageError(f"refusing to write {target}: it is the {role} ({source}); choose another -o")
         if os.path.isdir(target):
             raise UsageError(f"cannot write {target}: a directory of that name exists (nothing was written)")
-    folder = os.path.dirname(os.path.abspath(path))
-    existing = folder
+    existing = os.path.dirname(os.path.abspath(targets[0]))
     while not os.path.exists(existing):
         existing = os.path.dirname(existing)
     if not os.path.isdir(existing):
@@ -129,11 +139,11 @@ def _parse_device(text):
         raise UsageError(f"--device {text}: CUDA is not available here")
     index = device.index if device.index is not None else torch.cuda.current_device()
     if not 0 <= index < torch.cuda.device_count():
-        raise UsageError(f"--device {text}: there are {_count(torch.cuda.device_count(), 'CUDA device')}")
+        raise UsageError(f"--device {text}: there are {counted(torch.cuda.device_count(), 'CUDA device')}")
     return torch.device("cuda", index)
 
 
-def _check_options(args):
+def _check_numbers(args):
     if not math.isfinite(args.tolerance) or args.tolerance < 0:
         raise UsageError(f"bad --tolerance {args.tolerance:g}: expected a finite number, 0 or more")
     if args.repeats < 1:
@@ -142,25 +152,42 @@ def _check_options(args):
         raise UsageError(f"bad --warmup {args.warmup}: expected 0 or more")
     if args.torch_threads is not None and args.torch_threads < 1:
         raise UsageError(f"bad --torch-threads {args.torch_threads}: expected a positive count")
+
+
+def _check_sources(args):
     if args.network and args.model:
         raise UsageError("give either a network file or --model, not both")
+    if args.network and not args.trust_pickle:
+        raise UsageError(f"{args.network} would be unpickled (torch.load with weights_only=False), which runs any "
+                         "code the file holds: pass --trust-pickle if you trust it, or give --model "
+                         "PKG.MODULE:FACTORY with --state-dict CKPT, which reads only tensors")
+    if args.trust_pickle and not args.network:
+        raise UsageError("--trust-pickle goes with a NETWORK file")
     if args.state_dict and not args.model:
         raise UsageError("--state-dict needs --model (the factory that builds the network it belongs to)")
+    if args.model and ":" not in args.model:
+        raise UsageError(f"bad --model {args.model!r}: expected package.module:factory")
+
+
+def _check_options(args):
+    _check_numbers(args)
+    _check_sources(args)
     if args.example_inputs and args.input_shape:
         raise UsageError("give either --example-inputs or --input-shape, not both")
     if args.input_dtype and not args.input_shape:
         raise UsageError("--input-dtype goes with --input-shape")
     if args.input_dtype and args.input_dtype not in DTYPES:
         raise UsageError(f"bad --input-dtype {args.input_dtype!r}: expected one of {', '.join(sorted(set(DTYPES.values())))}")
-    if args.model and ":" not in args.model:
-        raise UsageError(f"bad --model {args.model!r}: expected package.module:factory")
+    if args.format != "pt" and not args.output:
+        raise UsageError("--format goes with -o")
     for path, what in ((args.network, "network file"), (args.state_dict, "checkpoint file"),
                        (args.example_inputs, "tensor file")):
         if path:
             _readable_file(path, what)
     if args.output:
-        _check_output(args.output, [(args.network, "input network"), (args.state_dict, "input checkpoint"),
-                                    (args.example_inputs, "example-inputs file")])
+        _check_output(args.output, args.format, [(args.network, "input network"),
+                                                 (args.state_dict, "input checkpoint"),
+                                                 (args.example_inputs, "example-inputs file")])
 
 
 # --- loading ---------------------------------------------------------------------------
@@ -173,17 +200,39 @@ def _load_hint(error):
     return ""
 
 
+def _truncated(path, error):
+    """Whether the load failed because the file is cut short."""
+    import zipfile
+
+    if isinstance(error, EOFError) or "truncated" in str(error):
+        return True
+    with open(path, "rb") as stream:
+        zipped = stream.read(4) == b"PK\x03\x04"
+    return zipped and not zipfile.is_zipfile(path)
+
+
+def _load_error(path, error, what=""):
+    """One line for a torch.load failure of `path`."""
+    if isinstance(error, MemoryError):
+        return UsageError(f"cannot load {path}: out of memory")
+    if isinstance(error, RecursionError):
+        return UsageError(f"cannot load {path}: the pickle is nested too deeply")
+    if _truncated(path, error):
+        return UsageError(f"cannot load {path}: the file is truncated (its end is missing; save it again)")
+    refused = re.search(r"Unsupported global: GLOBAL (\S+)", str(error))
+    if refused:
+        return UsageError(f"cannot load {path}{what}: it holds a {refused.group(1)}, not only tensors, and a "
+                          "weights-only load (torch.load with weights_only=True) runs no code to make one")
+    return UsageError(f"cannot load {path}{what}: {type(error).__name__}: {_one_line(error)}{_load_hint(error)}")
+
+
 def _load_network(path):
     import torch
 
     try:
         net = torch.load(path, weights_only=False, map_location="cpu")
-    except MemoryError:
-        raise UsageError(f"cannot load {path}: out of memory") from None
-    except RecursionError:
-        raise UsageError(f"cannot load {path}: the pickle is nested too deeply") from None
     except Exception as e:  # unreadable, truncated, not a pickle, missing classes ...
-        raise UsageError(f"cannot load {path}: {type(e).__name__}: {_one_line(e)}{_load_hint(e)}") from None
+        raise _load_error(path, e) from None
     if not isinstance(net, torch.nn.Module):
         raise UsageError(f"{path} does not hold a torch.nn.Module (it holds a {type(net).__name__})")
     return net
@@ -221,11 +270,15 @@ def _load_tensors(path, what):
 
     try:
         return torch.load(path, weights_only=True, map_location="cpu")
-    except MemoryError:
-        raise UsageError(f"cannot load {path}: out of memory") from None
     except Exception as e:
-        raise UsageError(f"cannot load {path} as a {what} (read with weights_only=True): "
-                         f"{type(e).__name__}: {_one_line(e)}") from None
+        raise _load_error(path, e, f" as a {what}") from None
+
+
+def _converted_keys_hint(state):
+    if any(key.endswith(".view_tuple") or ".layer_array." in key for key in state):
+        return (" (it is the state_dict of a converted network: --model must build the trained, wrapped form; "
+                "a converted network is loaded onto its plain architecture with quorvane.load)")
+    return ""
 
 
 def _load_state_dict(net, path):
@@ -238,7 +291,47 @@ def _load_state_dict(net, path):
     try:
         net.load_state_dict(state, strict=True)
     except Exception as e:
-        raise UsageError(f"{path} does not fit the network: {_one_line(e)}") from None
+        raise UsageError(f"{path} does not fit the network{_converted_keys_hint(state)}: {_one_line(e)}") from None
+
+
+def _checked_network(net, source, allow_empty):
+    """Refuses what cannot be converted, before any work; returns the nesting depth."""
+    from quorvane import modules_quorvane as ZR
+    from quorvane.module_tree import find_cycle, module_positions, nesting_depth
+
+    cycle = find_cycle(net)
+    if cycle is not None:
+        raise UsageError(f"the network's module graph has a cycle ({cycle[0]} is "
+                         f"{'the network itself' if not cycle[1] else cycle[1]}); it cannot be converted")
+    depth = nesting_depth(net)
+    if depth > MAX_DEPTH:
+        raise UsageError(f"the network is nested {depth} modules deep; the converter handles up to {MAX_DEPTH}")
+    modules = [net] + [place[3] for place in module_positions(net)]
+    if not allow_empty and not any(type(m) is ZR.ZORNeuronModule for m in modules):
+        raise UsageError(f"{source} holds no ZORNeuronModule wrappers: nothing to convert "
+                         "(pass --allow-empty to accept this)")
+    return depth
+
+
+def _load(args):
+    """(network, where it came from, held-out (images, labels) of the default network or None)."""
+    if args.network:
+        return _load_network(args.network), args.network, None
+    if args.model:
+        net, source = _build_from_factory(args.model), f"{args.model}()"
+        if args.state_dict:
+            _load_state_dict(net, args.state_dict)
+            source += f" with {args.state_dict}"
+        return net, source, None
+    from quorvane import demo
+
+    steps = demo.TRAIN_STEPS if args.train_steps is None else args.train_steps
+    _progress(f"training the embedded default network for {steps} steps ...")
+    net, images, labels = demo.build_trained(steps=steps, seed=args.seed)
+    return net, "embedded default network", (images, labels)
+
+
+# --- the sample input ----------------------------------------------------------------------
 
 
 def _example_inputs(path):
@@ -275,13 +368,89 @@ def _sample_batch(net, shape, dtype_name, seed):
         raise UsageError(f"cannot make a sample batch of shape {shape}: {type(e).__name__}: {_one_line(e)}") from None
 
 
-def _describe_inputs(args, kwargs):
-    """ "shape (8, 3) float32", or "shapes (8, 3) float32, mask=(8,) bool" for several."""
-    def one(t):
-        return f"{tuple(t.shape)} {str(t.dtype).replace('torch.', '')}"
+def _sample_inputs(args, net, held_out):
+    """(positional, keyword) inputs on the CPU: the example file, a random batch, or the
+    default network's held-out images."""
+    if args.example_inputs:
+        return _example_inputs(args.example_inputs)
+    if args.input_shape:
+        return (_sample_batch(net, _parse_shape(args.input_shape), args.input_dtype, args.seed),), {}
+    if held_out is None:
+        raise UsageError("--input-shape or --example-inputs is needed to verify a loaded network "
+                         "(for example --input-shape 8,3,32,32)")
+    return (held_out[0],), {}
 
-    parts = [one(t) for t in args] + [f"{k}={one(t)}" for k, t in kwargs.items()]
-    return f"{'shape' if len(parts) == 1 and args else 'shapes'} {', '.join(parts)}"
+
+# --- reference and conversion ----------------------------------------------------------------
+
+
+@dataclasses.dataclass
+class Forms:
+    """What the timing runs: copies on the chosen device, never the network saved."""
+
+    trained: object
+    converted: object
+    without_dendrites: object
+    inputs: tuple  # (positional, keyword), on the device
+    one_forward: float  # seconds one trained forward took
+
+
+def _copy(net, device, what):
+    import copy
+
+    try:
+        return copy.deepcopy(net).to(device)
+    except Exception as e:
+        raise _failure(f"cannot copy {what}", e) from None
+
+
+def _first_forward(trained, inputs):
+    """Runs the trained form once: the input check. Returns the time it took."""
+    from quorvane import conversion
+
+    try:
+        started = _clock()
+        conversion.run_forward(trained, *inputs)
+        return _clock() - started
+    except Exception as e:
+        raise UsageError(f"the network rejects input of {conversion.describe_inputs(*inputs)}: {type(e).__name__}: "
+                         f"{_one_line(e)} (check --input-shape and --input-dtype, or give --example-inputs)") from None
+
+
+def _convert_network(net, verbose):
+    """The conversion of the network to save (never run), with the walks' diagnostics
+    when asked."""
+    from quorvane import conversion
+    from quorvane import globals_quorvane as GZR
+
+    GZR.pc.set_extra_verbose(bool(verbose))
+    try:
+        return conversion.convert(net)
+    except RecursionError:
+        raise UsageError("the conversion ran out of recursion depth: the network is nested too deeply") from None
+    except Exception as e:
+        raise _failure("the conversion failed", e) from None
+    finally:
+        GZR.pc.set_extra_verbose(False)
+
+
+def _reference_and_convert(args, net, inputs, device):
+    """Converts `net` (the network to save) and, on copies on `device`, verifies the
+    same conversion against the trained form with ``convert(verify=)``. Returns the
+    report, with that verification, and the forms to time."""
+    from quorvane import conversion
+
+    trained = _copy(net, device, "the network")
+    on_device = tuple(t.to(device) for t in inputs[0]), {k: t.to(device) for k, t in inputs[1].items()}
+    one_forward = _first_forward(trained, on_device)
+    runner = _copy(trained, device, "the network")
+    report = _convert_network(net, args.verbose)
+    try:
+        checked = conversion.convert(runner, verify=on_device)
+    except Exception as e:
+        raise _failure("the converted network failed on the sample input", e) from None
+    forms = Forms(trained, checked.network, conversion.without_dendrites(checked.network), on_device, one_forward)
+    return dataclasses.replace(report, verification=checked.verification), forms
 
 
 # --- timing ------------------------------------------------------------------------------
@@ -312,90 +481,92 @@ def _median_iqr(values):
     return median, q3 - q1
 
 
+def _forward(module, inputs, threaded=None):
+    from quorvane import marlune
+
+    def run():
+        previous = marlune.doing_threading
+        if threaded is not None:
+            marlune.doing_threading = threaded
+        try:
+            return module(*inputs[0], **inputs[1])
+        finally:
+            marlune.doing_threading = previous
+    return run
+
+
+def _time(args, forms, device):
+    """Times the trained form, the converted one (sequential and threaded) and the
+    converted one without its dendrites, taking turns."""
+    import torch
+
+    from quorvane import report as R
+
+    runs = {R.TRAINED: _forward(forms.trained, forms.inputs),
+            R.SEQUENTIAL: _forward(forms.converted, forms.inputs, threaded=False),
+            R.THREADED: _forward(forms.converted, forms.inputs, threaded=True),
+            R.WITHOUT_DENDRITES: _forward(forms.without_dendrites, forms.inputs)}
+    if len(runs) * (args.repeats + args.warmup) * forms.one_forward > 2.0:
+        _progress(f"timing {args.warmup} warm-up and {args.repeats} timed forward passes of each form ...")
+
+    def synchronize():
+        if device.type == "cuda":
+            torch.cuda.synchronize(device)
+    try:
+        with torch.no_grad():
+            times = _time_runs(runs, args.repeats, args.warmup, synchronize)
+    except Exception as e:
+        raise _failure("a timing run failed", e) from None
+    return R.Timing({name: _median_iqr(values) for name, values in times.items()}, args.repeats, args.warmup,
+                    str(device), torch.get_num_threads())
+
+
 # --- saving ------------------------------------------------------------------------------
 
 
-def _new_file_beside(path):
-    """A new, empty file next to `path`, created with the permissions the umask gives a
-    new file (0666 masked), unlike tempfile's 0600."""
-    directory = os.path.dirname(os.path.abspath(path))
-    base = os.path.basename(path)
-    for attempt in range(1000):
-        candidate = os.path.join(directory, f".{base}.{os.getpid()}.{attempt}.tmp")
-        try:
-            return candidate, os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-        except FileExistsError:
-            continue
-    raise OSError(errno.EEXIST, "no free temporary name", path)
+def _prepare_output(args, network):
+    """What a safetensors output will hold, checked before the timing (None for pt)."""
+    if not args.output or args.format != "safetensors":
+        return None
+    from quorvane import checkpoints
+
+    try:
+        return checkpoints.prepare(network)
+    except checkpoints.CheckpointError as e:
+        raise UsageError(f"cannot save in safetensors format: {_one_line(e)}") from None
 
 
-def _make_folders(path):
-    """Creates the missing folders above `path`; returns those it made, deepest last."""
-    made = []
-    folder = os.path.dirname(os.path.abspath(path))
-    missing = []
-    while not os.path.exists(folder):
-        missing.append(folder)
-        folder = os.path.dirname(folder)
-    for folder in reversed(missing):
-        os.mkdir(folder)
-        made.append(folder)
-    return made
-
-
-def _save_all_or_nothing(items):
-    """torch.save each (object, path) into a new file beside its path, then moves them
-    all into place. On any failure every file is as it was before (replaced ones are
-    restored from a hard link or copy) and folders made for them are removed."""
-    import shutil
-
+def _save(args, network, prepared):
+    """Writes the output files all-or-nothing; returns the summary's line."""
     import torch
 
-    made, written, backups, placed = [], [], {}, []
+    from quorvane import checkpoints
+    from quorvane.files import write_all_or_nothing
+
+    paths = output_paths(args.output, args.format)
     try:
-        for _, path in items:
-            made += _make_folders(path)
-        for obj, path in items:
-            temporary, handle = _new_file_beside(path)
-            written.append((temporary, path))
-            with os.fdopen(handle, "wb") as stream:
-                torch.save(obj, stream)
-        for _, path in written:
-            if os.path.lexists(path):
-                backup, handle = _new_file_beside(path)
-                os.close(handle)
-                os.unlink(backup)
-                try:
-                    os.link(path, backup)
-                except OSError:
-                    shutil.copy2(path, backup)
-                backups[path] = backup
-        for temporary, path in written:
-            os.replace(temporary, path)
-            placed.append(path)
-    except BaseException:
-        for path in reversed(placed):
-            with contextlib.suppress(OSError):
-                if path in backups:
-                    os.replace(backups.pop(path), path)
-                else:
-                    os.unlink(path)
-        for temporary, _ in written:
-            with contextlib.suppress(OSError):
-                os.unlink(temporary)
-        for backup in backups.values():
-            with contextlib.suppress(OSError):
-                os.unlink(backup)
-        for folder in reversed(made):
-            with contextlib.suppress(OSError):
-                os.rmdir(folder)
-        raise
-    for backup in backups.values():
-        with contextlib.suppress(OSError):
-            os.unlink(backup)
+        if prepared is not None:
+            checkpoints.write(prepared, args.output)
+        else:
+            write_all_or_nothing([(lambda path: torch.save(network, path), paths[0]),
+                                  (lambda path: torch.save(network.state_dict(), path), paths[1])])
+    except OSError as e:
+        raise UsageError(f"cannot write {e.filename or args.output}: {e.strerror or e} (nothing was written)") from None
+    if prepared is not None:
+        return (f"saved:       {paths[0]} and {paths[1]} (load with quorvane.load(base_net, {args.output!r}) "
+                "onto the plain architecture)")
+    return f"saved:       {paths[0]} (whole network) and {paths[1]} (state_dict)"
 
 
 # --- the command -------------------------------------------------------------------------
+
+
+def _accuracy_line(held_out, forms, device):
+    from quorvane import demo
+
+    images, labels = (t.to(device) for t in held_out)
+    return (f"accuracy:    trained {demo.accuracy(forms.trained, images, labels):.1%}, "
+            f"converted {demo.accuracy(forms.converted, images, labels):.1%}")
 
 
 def _convert(args):
@@ -403,179 +574,30 @@ def _convert(args):
     import torch
 
     from quorvane import conversion
-    from quorvane import globals_quorvane as GZR
-    from quorvane import marlune
-    from quorvane import modules_quorvane as ZR
-    from quorvane import utils_quorvane as UZR
 
     if args.torch_threads is not None:
         torch.set_num_threads(args.torch_threads)
     device = _parse_device(args.device)
-    shape = _parse_shape(args.input_shape) if args.input_shape else None
-
-    images = labels = None
-    if args.network or args.model:
-        if args.network:
-            net, source = _load_network(args.network), args.network
-        else:
-            net, source = _build_from_factory(args.model), f"{args.model}()"
-            if args.state_dict:
-                _load_state_dict(net, args.state_dict)
-                source += f" with {args.state_dict}"
-        if not (shape or args.example_inputs):
-            raise UsageError("--input-shape or --example-inputs is needed to verify a loaded network "
-                             "(for example --input-shape 8,3,32,32)")
-    else:
-        from quorvane import demo
-
-        _progress(f"training the embedded default network for {args.train_steps} steps ...")
-        net, images, labels = demo.build_trained(steps=args.train_steps, seed=args.seed)
-        source = "embedded default network"
-
-    cycle = UZR.find_cycle(net)
-    if cycle is not None:
-        raise UsageError(f"the network's module graph has a cycle ({cycle[0]} is "
-                         f"{'the network itself' if not cycle[1] else cycle[1]}); it cannot be converted")
-    depth = UZR.nesting_depth(net)
-    if depth > MAX_DEPTH:
-        raise UsageError(f"the network is nested {depth} modules deep; the converter handles up to {MAX_DEPTH}")
-
-    if args.example_inputs:
-        inputs, kwargs = _example_inputs(args.example_inputs)
-    elif shape is not None:
-        inputs, kwargs = (_sample_batch(net, shape, args.input_dtype, args.seed),), {}
-    else:
-        inputs, kwargs = (images,), {}
-    if shape is not None or args.example_inputs:
-        images = labels = None
-    described = _describe_inputs(inputs, kwargs)
+    net, source, held_out = _load(args)
+    depth = _checked_network(net, source, args.allow_empty)
+    inputs = _sample_inputs(args, net, held_out)
+    if args.example_inputs or args.input_shape:
+        held_out = None
 
     with conversion.recursion_room(depth):
-        wrappers = sum(1 for m in net.modules() if type(m) is ZR.ZORNeuronModule)
-        if wrappers == 0 and not args.allow_empty:
-            print(f"warning: {source} holds no ZORNeuronModule wrappers; nothing was converted "
-                  "(pass --allow-empty to accept this)", file=sys.stderr)
-            return EXIT_MISMATCH
         mode = "train" if net.training else "eval"
-        try:
-            trained = copy.deepcopy(net).to(device)
-        except Exception as e:
-            raise _failure("cannot copy the network", e) from None
-        on_device = tuple(t.to(device) for t in inputs), {k: t.to(device) for k, t in kwargs.items()}
-        try:
-            started = _clock()
-            expected, random_state, devices, drew = conversion.trained_reference(trained, *on_device)
-            one_forward = _clock() - started
-        except Exception as e:
-            raise UsageError(f"the network rejects input of {described}: {type(e).__name__}: {_one_line(e)} "
-                                 "(check --input-shape and --input-dtype, or give --example-inputs)") from None
-
-        modules_before = {id(m): m for m in net.modules()}
-        GZR.pc.set_extra_verbose(bool(args.verbose))
-        try:
-            report = conversion.convert(net)
-        except RecursionError:
-            raise UsageError("the conversion ran out of recursion depth: the network is nested too deeply") from None
-        except Exception as e:
-            raise _failure("the conversion failed", e) from None
-        finally:
-            GZR.pc.set_extra_verbose(False)
-        converted = report.network
-        layers_shared = sum(1 for m in converted.modules() if id(m) in modules_before)
-        del modules_before
-
-        # Everything below runs on a copy: the network saved is never run.
-        try:
-            runner = copy.deepcopy(converted).to(device)
-        except Exception as e:
-            raise _failure("cannot copy the converted network", e) from None
-        try:
-            verification = conversion.compare(expected, runner, *on_device, random_state, devices, drew)
-        except Exception as e:
-            raise _failure("the converted network failed on the sample input", e) from None
-
-        if device.type == "cuda":
-            def synchronize():
-                torch.cuda.synchronize(device)
-        else:
-            def synchronize():
-                pass
-
-        threaded_flag = marlune.doing_threading
-
-        def converted_forward(flag):
-            def run():
-                marlune.doing_threading = flag
-                try:
-                    return runner(*on_device[0], **on_device[1])
-                finally:
-                    marlune.doing_threading = threaded_flag
-            return run
-
-        rounds = args.repeats + args.warmup
-        if 3 * rounds * one_forward > 2.0:
-            _progress(f"timing {args.warmup} warm-up and {args.repeats} timed forward passes of each form ...")
-        try:
-            with torch.no_grad():
-                times = _time_runs({"trained": lambda: trained(*on_device[0], **on_device[1]),
-                                    "sequential": converted_forward(False),
-                                    "threaded": converted_forward(True)}, args.repeats, args.warmup, synchronize)
-        except Exception as e:
-            raise _failure("a timing run failed", e) from None
-        stats = {name: _median_iqr(values) for name, values in times.items()}
-
-        lines = [f"source:      {source} ({mode} mode)",
-                 f"converted:   {_count(wrappers, 'ZORNeuronModule wrapper')} -> "
-                 f"{_count(len(report.converted), 'ZORModulePyThread module')}"]
-        for item in report.unconverted:
-            lines.append(f"unconverted: {item.path or '(root)'} ({item.kind}): {item.reason}: {item.detail}")
-        lines.append(f"shared:      {report.shared_parameters} of {report.parameters} parameter tensors and "
-                     f"{layers_shared} modules are the trained network's own "
-                     f"({report.parameters - report.shared_parameters} copied)")
-        threaded = "not compared" if verification.threaded is None else f"{verification.threaded:.3g}"
-        lines.append(f"difference:  max |trained - converted| = {verification.max_difference:.3g} on input of {described} "
-                     f"(sequential {verification.sequential:.3g}, threaded {threaded}; "
-                     f"tolerance {args.tolerance:g})")
-        if verification.note:
-            lines.append(f"             {verification.note}")
-        if images is not None:
-            from quorvane import demo
-
-            lines.append(f"accuracy:    trained {demo.accuracy(trained, images.to(device), labels.to(device)):.1%}, "
-                         f"converted {demo.accuracy(runner, images.to(device), labels.to(device)):.1%}")
-
-        def show(name):
-            median, spread = stats[name]
-            return f"{median * 1e3:.3f} ms (IQR {spread * 1e3:.3f})"
-
-        base = stats["trained"][0]
-        lines.append(f"forward:     trained {show('trained')}; converted {show('sequential')} sequential "
-                     f"({base / stats['sequential'][0]:.2f}x), {show('threaded')} threaded "
-                     f"({base / stats['threaded'][0]:.2f}x)")
-        lines.append(f"             medians and interquartile ranges of {args.repeats} interleaved runs after "
-                     f"{_count(args.warmup, 'warm-up run')}, on {device} with {torch.get_num_threads()} torch "
-                     f"thread{'s' if torch.get_num_threads() != 1 else ''}; Nx = trained time / converted time")
-        noisy = [name for name, (median, spread) in stats.items() if median > 0 and spread > NOISY_SPREAD * median]
-        if noisy:
-            names = noisy[0] if len(noisy) == 1 else f"{', '.join(noisy[:-1])} and {noisy[-1]}"
-            advice = "more --repeats, or --torch-threads 1" if torch.get_num_threads() > 1 else \
-                "more --repeats, or a quieter machine"
-            ratios = [form for form in ("sequential", "threaded") if "trained" in noisy or form in noisy]
-            which = "both ratios mean" if len(ratios) == 2 else f"the {ratios[0]} ratio means"
-            lines.append(f"             the spread of the {names} times is over {NOISY_SPREAD:.0%} of their "
-                         f"median, so {which} little here (try {advice})")
-
+        report, forms = _reference_and_convert(args, net, inputs, device)
+        prepared = _prepare_output(args, report.network)
+        report = dataclasses.replace(report, timing=_time(args, forms, device))
+        lines = [f"source:      {source} ({mode} mode)"] + report.lines(positions=False, tolerance=args.tolerance)
+        if held_out is not None:
+            lines.append(_accuracy_line(held_out, forms, device))
         if args.output:
-            try:
-                _save_all_or_nothing([(converted, args.output), (converted.state_dict(), state_dict_path(args.output))])
-            except OSError as e:
-                raise UsageError(f"cannot write {e.filename or args.output}: {e.strerror or e} "
-                                 "(nothing was written)") from None
-            lines.append(f"saved:       {args.output} (whole network) and {state_dict_path(args.output)} (state_dict)")
+            lines.append(_save(args, report.network, prepared))
     print("\n".join(lines))
 
-    if not verification.max_difference <= args.tolerance:
-        print(f"error: the converted network differs from the trained one by {verification.max_difference:.3g} "
+    if not report.max_difference <= args.tolerance:
+        print(f"error: the converted network differs from the trained one by {report.max_difference:.3g} "
               f"(more than --tolerance {args.tolerance:g})", file=sys.stderr)
         return EXIT_MISMATCH
     return EXIT_OK
@@ -593,24 +615,20 @@ def _info(args):
     return EXIT_OK
 
 
-def build_parser():
-    parser = argparse.ArgumentParser(prog="quorvane", description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    commands = parser.add_subparsers(dest="command", required=True)
-    convert = commands.add_parser(
-        "convert", help="convert a trained network and verify it",
-        description="Convert a trained network (a whole network saved with torch.save, a model factory with a "
-                    "state_dict, or the embedded default network when neither is given) into its inference form, "
-                    "verify it against the trained form, time both, and optionally save it. The network saved is "
-                    "never run: verification and timing use copies. WARNING: loading a whole-network file runs "
-                    "code from it (torch.load with weights_only=False); only convert files you trust.")
+def _add_source_options(convert):
     source = convert.add_argument_group("the network")
-    source.add_argument("network", nargs="?", help="file saved with torch.save(net, path)")
+    source.add_argument("network", nargs="?", help="file saved with torch.save(net, path); needs --trust-pickle")
+    source.add_argument("--trust-pickle", action="store_true",
+                        help="load NETWORK with torch.load(weights_only=False), which runs any code the file holds: "
+                             "only for files you trust")
     source.add_argument("--model", metavar="PKG.MODULE:FACTORY",
                         help="a callable that returns the trained-form (wrapped) network, imported from the "
                              "current folder or PYTHONPATH")
     source.add_argument("--state-dict", metavar="CKPT",
                         help="with --model: load this state_dict into it (torch.load with weights_only=True)")
+
+
+def _add_input_options(convert):
     sample = convert.add_argument_group("the sample input")
     sample.add_argument("--example-inputs", metavar="FILE",
                         help="a tensor, a tuple of tensors (positional) or a dict of tensors (keyword), "
@@ -619,6 +637,9 @@ def build_parser():
     sample.add_argument("--input-dtype", help="dtype of that batch (default: the network's parameter dtype); "
                                               "integer batches are drawn below the smallest Embedding size")
     sample.add_argument("--seed", type=int, default=0, help="seed of the sample batch and the default network")
+
+
+def _add_run_options(convert):
     run = convert.add_argument_group("checking and timing")
     run.add_argument("--device", default="cpu", help="cpu, cuda or cuda:N: where verification and timing run "
                                                      "(default: cpu); the network is saved as loaded")
@@ -627,8 +648,35 @@ def build_parser():
     run.add_argument("--repeats", type=int, default=20, help="timed runs of each form (default: 20)")
     run.add_argument("--warmup", type=int, default=3, help="untimed runs of each form first (default: 3)")
     run.add_argument("--torch-threads", type=int, metavar="N", help="torch's intra-op thread count")
-    convert.add_argument("-o", "--output", help="save the converted network here, and its state_dict beside it "
-                                                "(OUT.state_dict.pt); missing folders are made")
+
+
+def _add_output_options(convert):
+    output = convert.add_argument_group("the output")
+    output.add_argument("-o", "--output", metavar="OUT",
+                        help="save the converted network: with --format pt (the default) whole at OUT and its "
+                             "state_dict beside it (OUT.state_dict.pt); with --format safetensors into the folder "
+                             "OUT as quorvane_model.safetensors and quorvane_config.json, for quorvane.load. "
+                             "All files or none are written; missing folders are made")
+    output.add_argument("--format", choices=FORMATS, default="pt", help="what -o writes (default: pt)")
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog="quorvane", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True)
+    convert = commands.add_parser(
+        "convert", help="convert a trained network and verify it",
+        description="Convert a trained network (a whole network saved with torch.save, a model factory with a "
+                    "state_dict, or the embedded default network when neither is given) into its inference form, "
+                    "verify it against the trained form, time both and the network without its dendrites, and "
+                    "optionally save it. The network saved is never run: verification and timing use copies. "
+                    "WARNING: loading a whole-network file runs code from it (torch.load with weights_only=False), "
+                    "so it needs --trust-pickle; only convert files you trust.")
+    _add_source_options(convert)
+    _add_input_options(convert)
+    _add_run_options(convert)
+    _add_output_options(convert)
     convert.add_argument("--allow-empty", action="store_true", help="accept a network without wrappers")
     convert.add_argument("--verbose", action="store_true", help="print the conversion walks' diagnostics")
     convert.add_argument("--traceback", action="store_true", help="on failure, print the whole traceback")
@@ -639,35 +687,32 @@ def build_parser():
     return parser
 
 
-def main(argv=None):
-    args = build_parser().parse_args(argv)
-    if getattr(args, "train_steps", 0) is None:
-        from quorvane import demo
-
-        args.train_steps = demo.TRAIN_STEPS
-    try:
-        return args.run(args)
-    except UsageError as e:
-        if getattr(args, "traceback", False):
-            traceback.print_exc()
-        print(f"error: {e}", file=sys.stderr)
-        return EXIT_BAD_INPUT
-    except KeyboardInterrupt:
+def _report_failure(args, error):
+    """The one line (and with --traceback the traceback) for a failure; its exit status."""
+    if isinstance(error, KeyboardInterrupt):
         print("interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
-    except MemoryError:
+    if getattr(args, "traceback", False) and not isinstance(error, MemoryError):
+        traceback.print_exception(type(error), error, error.__traceback__)
+    if isinstance(error, UsageError):
+        print(f"error: {error}", file=sys.stderr)
+    elif isinstance(error, MemoryError):
         print("error: out of memory", file=sys.stderr)
-        return EXIT_BAD_INPUT
-    except RecursionError as e:
-        if getattr(args, "traceback", False):
-            traceback.print_exc()
-        print(f"error: the network is nested too deeply: {_one_line(e)}", file=sys.stderr)
-        return EXIT_BAD_INPUT
-    except Exception as e:
-        if getattr(args, "traceback", False):
-            traceback.print_exc()
-        print(f"error: {type(e).__name__}: {_one_line(e)} (run with --traceback for the details)", file=sys.stderr)
-        return EXIT_BAD_INPUT
+    elif isinstance(error, RecursionError):
+        print(f"error: the network is nested too deeply: {_one_line(error)}", file=sys.stderr)
+    else:
+        print(f"error: {type(error).__name__}: {_one_line(error)} (run with --traceback for the details)",
+              file=sys.stderr)
+    return EXIT_BAD_INPUT
+
+
+def main(argv=None):
+    args = None
+    try:
+        args = build_parser().parse_args(argv)
+        return args.run(args)
+    except (Exception, KeyboardInterrupt) as e:
+        return _report_failure(args, e)
 
 
 if __name__ == "__main__":

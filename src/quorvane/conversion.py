@@ -4,7 +4,9 @@ It runs the two passes (``ostrelle.blockwise_network``, then ``marlune.refresh_n
 then inspects the network: every converted wrapper with its dendrite count and how many
 of its parameter tensors are the trained ones, and every wrapper left unconverted with
 the reason. With ``verify`` it also runs the network before and after and reports the
-largest output difference, without changing any parameter or buffer.
+largest output difference, without changing any parameter or buffer. The report and its
+text form live in ``quorvane.report``; ``without_dendrites`` builds the network as it was
+before wrapping, the baseline of what the dendrites cost.
 """
 
 from __future__ import annotations
@@ -12,7 +14,6 @@ from __future__ import annotations
 import contextlib
 import copy
 import sys
-from dataclasses import dataclass
 from typing import Any, Iterator
 
 import torch
@@ -20,7 +21,12 @@ import torch.nn as nn
 
 from quorvane import globals_quorvane as GZR
 from quorvane import modules_quorvane as ZR
-from quorvane import utils_quorvane as UZR
+from quorvane.module_tree import find_cycle, module_positions, nesting_depth
+from quorvane.report import (ConversionReport, ConvertedWrapper, ParameterCost, Timing, UnconvertedWrapper,
+                             Verification)
+
+__all__ = ["convert", "without_dendrites", "ConversionReport", "ConvertedWrapper", "UnconvertedWrapper",
+           "Verification", "ParameterCost", "Timing"]
 
 # Why a wrapper was left as it was (UnconvertedWrapper.reason).
 ROOT = "root"
@@ -44,83 +50,6 @@ _EXPLAIN = {
     NESTED: "it is a layer of a wrapper that was converted; it stays a trained wrapper inside that module",
     NOT_REACHED: "the walks did not reach it",
 }
-
-
-@dataclass(frozen=True)
-class ConvertedWrapper:
-    """One trained wrapper that became a ``ZORModulePyThread``."""
-
-    path: str        #: where it sits, dotted as in ``named_modules`` ("head.0")
-    dendrites: int   #: dendrite layers beside the main layer
-    parameters: int  #: parameter tensors of the converted module
-    shared: int      #: of those, how many are the trained network's own tensor objects
-
-
-@dataclass(frozen=True)
-class UnconvertedWrapper:
-    """A trained wrapper (or its half-converted ``ZORLayer`` block) left in the network."""
-
-    path: str    #: where it sits ("" for the root)
-    kind: str    #: its class name: "ZORNeuronModule", a subclass's name, or "ZORLayer"
-    reason: str  #: one of the reason constants of this module ("root", "subclass", ...)
-    detail: str  #: the reason in words
-
-
-@dataclass(frozen=True)
-class Verification:
-    """Largest absolute output difference between the trained and the converted form on
-    the same inputs, in sequential and in threaded mode."""
-
-    sequential: float
-    threaded: float | None  #: None when the threaded forward could not be compared
-    note: str | None        #: why it could not, or None
-
-    @property
-    def max_difference(self) -> float:
-        return self.sequential if self.threaded is None else max(self.sequential, self.threaded)
-
-
-@dataclass(frozen=True)
-class ConversionReport:
-    """What ``quorvane.convert`` did."""
-
-    network: nn.Module                        #: the converted network: use this object from now on
-    converted: tuple[ConvertedWrapper, ...]
-    unconverted: tuple[UnconvertedWrapper, ...]
-    parameters: int                           #: parameter tensors of the converted network
-    shared_parameters: int                    #: of those, the trained network's own tensor objects
-    verification: Verification | None = None
-
-    @property
-    def max_difference(self) -> float | None:
-        """The largest output difference found by ``verify``, or None without it."""
-        return None if self.verification is None else self.verification.max_difference
-
-    def lines(self) -> list[str]:
-        """The report as text, one line per fact."""
-        out = [f"converted {_count(len(self.converted), 'wrapper')}; {self.shared_parameters} of "
-               f"{_count(self.parameters, 'parameter tensor')} are the trained network's own "
-               f"({self.parameters - self.shared_parameters} copied)"]
-        for item in self.converted:
-            out.append(f"  {item.path}: {_count(item.dendrites, 'dendrite')}, "
-                       f"{item.shared} of {item.parameters} parameter tensors shared")
-        for item in self.unconverted:
-            out.append(f"  left unconverted: {item.path or '(root)'} ({item.kind}): {item.reason}: {item.detail}")
-        if self.verification is not None:
-            v = self.verification
-            threaded = f"{v.threaded:.3g}" if v.threaded is not None else "not compared"
-            out.append(f"max |trained - converted| = {v.max_difference:.3g} "
-                       f"(sequential {v.sequential:.3g}, threaded {threaded})")
-            if v.note:
-                out.append(f"  {v.note}")
-        return out
-
-    def __str__(self) -> str:
-        return "\n".join(self.lines())
-
-
-def _count(number: int, noun: str) -> str:
-    return f"{number} {noun}{'' if number == 1 else 's'}"
 
 
 # --- running a network without leaving a trace ------------------------------------------
@@ -166,7 +95,7 @@ def unchanged(module: nn.Module) -> Iterator[None]:
     as the same tensor object, whatever the code inside did to them (a BatchNorm in
     train mode updating its running statistics, for instance)."""
     saved = []
-    for owner in {id(m): m for m in [module] + [p[3] for p in UZR.module_positions(module)]}.values():
+    for owner in {id(m): m for m in [module] + [p[3] for p in module_positions(module)]}.values():
         for registry in (owner._parameters, owner._buffers):
             for name, tensor in registry.items():
                 if tensor is not None:
@@ -227,11 +156,24 @@ def compare(trained_output: Any, converted: nn.Module, args: tuple, kwargs: dict
                                                                 random_state=random_state, devices=devices))
         threaded = max_difference(trained_output, run_forward(converted, args, kwargs, threaded=True,
                                                               random_state=random_state, devices=devices))
+    inputs = describe_inputs(args, kwargs)
     if threaded != 0 and drew_random and converted.training:
         return Verification(sequential, None, "threaded forward not compared: the network draws random numbers "
                                               "in train mode, and the threaded forward draws them on several "
-                                              "threads in no fixed order")
-    return Verification(sequential, threaded, None)
+                                              "threads in no fixed order", inputs)
+    return Verification(sequential, threaded, None, inputs)
+
+
+def describe_inputs(args: tuple, kwargs: dict) -> str:
+    """ "shape (8, 3) float32", or "shapes (8, 3) float32, mask=(8,) bool" for several
+    (inputs that are not tensors by their type name)."""
+    def one(value):
+        if isinstance(value, torch.Tensor):
+            return f"{tuple(value.shape)} {str(value.dtype).replace('torch.', '')}"
+        return type(value).__name__
+
+    parts = [one(v) for v in args] + [f"{k}={one(v)}" for k, v in kwargs.items()]
+    return f"{'shape' if len(parts) == 1 and args else 'shapes'} {', '.join(parts)}"
 
 
 def trained_reference(trained: nn.Module, args: tuple, kwargs: dict) -> tuple[Any, tuple, list[int], bool]:
@@ -296,6 +238,17 @@ def _reason(parent, name, module, walk_paths, ancestors, children_before) -> tup
     return NOT_REACHED, {}
 
 
+def _checked_verify(verify) -> tuple[tuple, dict]:
+    if not (isinstance(verify, tuple) and len(verify) == 2 and isinstance(verify[0], (tuple, list))
+            and isinstance(verify[1], dict)):
+        raise TypeError("verify must be a pair (args, kwargs): a tuple of positional inputs and a dict")
+    return tuple(verify[0]), dict(verify[1])
+
+
+def _unique(modules) -> dict[int, nn.Module]:
+    return {id(m): m for m in modules}
+
+
 def convert(net: nn.Module, *, inplace: bool = True,
             verify: tuple[tuple[Any, ...], dict[str, Any]] | None = None) -> ConversionReport:
     """Converts every trained wrapper of ``net`` into its inference form and reports.
@@ -315,56 +268,130 @@ def convert(net: nn.Module, *, inplace: bool = True,
 
     if not isinstance(net, nn.Module):
         raise TypeError(f"convert() needs a torch.nn.Module, not {type(net).__name__}")
-    if verify is not None:
-        if not (isinstance(verify, tuple) and len(verify) == 2 and isinstance(verify[0], (tuple, list))
-                and isinstance(verify[1], dict)):
-            raise TypeError("verify must be a pair (args, kwargs): a tuple of positional inputs and a dict")
-        args, kwargs = tuple(verify[0]), dict(verify[1])
-    cycle = UZR.find_cycle(net)
+    inputs = _checked_verify(verify) if verify is not None else None
+    cycle = find_cycle(net)
     if cycle is not None:
         raise ValueError(f"the network's module graph has a cycle: {cycle[0]} is "
                          f"{('the module at ' + cycle[1]) if cycle[1] else 'the network itself'}")
 
-    with recursion_room(UZR.nesting_depth(net)):
+    with recursion_room(nesting_depth(net)):
+        # The caller's own objects, kept alive while the report is made so that ids stay unique.
+        callers = (_unique([net] + [p[3] for p in module_positions(net)]), _unique(net.parameters()))
         if not inplace:
             net = copy.deepcopy(net)
-        before = [(None, "", "", net)] + UZR.module_positions(net)
-        kept_modules = {id(p[3]): p[3] for p in before}  # kept alive: ids stay unique
-        trained_parameters = {id(p): p for p in net.parameters()}
-        children_before = {}
-        for parent, name, _, module in before[1:]:
-            children_before.setdefault(id(parent), []).append((name, module))
-
-        if verify is not None:
-            expected, random_state, devices, drew = trained_reference(net, args, kwargs)
+        before = [(None, "", "", net)] + module_positions(net)
+        wrappers = sum(1 for m in _unique(p[3] for p in before).values() if type(m) is ZR.ZORNeuronModule)
+        if inputs is not None:
+            expected, random_state, devices, drew = trained_reference(net, *inputs)
 
         result = marlune.refresh_net(ostrelle.blockwise_network(net))
 
-        after = [(None, "", "", result)] + UZR.module_positions(result)
-        walk_paths = {id(result): [""]}
-        chains = {id(result): []}
-        converted, unconverted = [], []
-        for parent, name, path, module in after:
-            if parent is not None:
-                walk_paths.setdefault(id(module), [])
-                walk_paths[id(module)] += [_walk_path(w, parent, name) for w in walk_paths[id(parent)]]
-                chains.setdefault(id(module), chains[id(parent)] + [parent])
-            kind = type(module).__name__
-            if type(module) is marlune.ZORModulePyThread and id(module) not in kept_modules:
-                parameters = list(module.parameters())
-                converted.append(ConvertedWrapper(path, len(module.layer_array) - 1, len(parameters),
-                                                  sum(1 for p in parameters if id(p) in trained_parameters)))
-            elif isinstance(module, ZR.ZORNeuronModule) or kind == "ZORLayer":
-                if parent is None:
-                    reason, facts = (ROOT, {}) if type(module) is ZR.ZORNeuronModule else (SUBCLASS, {})
-                else:
-                    reason, facts = _reason(parent, name, module, walk_paths[id(module)], chains[id(module)],
-                                            children_before)
-                unconverted.append(UnconvertedWrapper(path, kind, reason, _EXPLAIN[reason].format(**facts)))
-
+        converted, unconverted, cleans = _inspect(result, before, callers[1])
+        modules = _unique([result] + [p[3] for p in module_positions(result)])
         parameters = list(result.parameters())
         verification = None
-        if verify is not None:
-            verification = compare(expected, result, args, kwargs, random_state, devices, drew)
-        return ConversionReport(result, tuple(converted), tuple(unconverted), len(parameters),
-                                sum(1 for p in parameters if id(p) in trained_parameters), verification)
+        if inputs is not None:
+            verification = compare(expected, result, *inputs, random_state, devices, drew)
+        return ConversionReport(
+            result, tuple(converted), tuple(unconverted), len(parameters),
+            sum(1 for p in parameters if id(p) in callers[1]), verification, wrappers=wrappers,
+            clean_modules=len(cleans), modules=len(modules), shared_modules=sum(1 for i in modules if i in callers[0]),
+            inplace=bool(inplace), cost=parameter_cost(result, cleans.values()))
+
+
+def _inspect(result: nn.Module, before: list, callers_parameters: dict):
+    """The converted positions, the wrappers left with their reasons, and the clean
+    modules the conversion made (by id)."""
+    from quorvane import marlune
+
+    kept_modules = _unique(p[3] for p in before)
+    children_before = {}
+    for parent, name, _, module in before[1:]:
+        children_before.setdefault(id(parent), []).append((name, module))
+    walk_paths, chains = {id(result): [""]}, {id(result): []}
+    converted, unconverted, cleans = [], [], {}
+    for parent, name, path, module in [(None, "", "", result)] + module_positions(result):
+        if parent is not None:
+            walk_paths.setdefault(id(module), [])
+            walk_paths[id(module)] += [_walk_path(w, parent, name) for w in walk_paths[id(parent)]]
+            chains.setdefault(id(module), chains[id(parent)] + [parent])
+        kind = type(module).__name__
+        if type(module) is marlune.ZORModulePyThread and id(module) not in kept_modules:
+            cleans[id(module)] = module
+            parameters = list(module.parameters())
+            converted.append(ConvertedWrapper(path, len(module.layer_array) - 1, len(parameters),
+                                              sum(1 for p in parameters if id(p) in callers_parameters)))
+        elif isinstance(module, ZR.ZORNeuronModule) or kind == "ZORLayer":
+            if parent is None:
+                reason, facts = (ROOT, {}) if type(module) is ZR.ZORNeuronModule else (SUBCLASS, {})
+            else:
+                reason, facts = _reason(parent, name, module, walk_paths[id(module)], chains[id(module)],
+                                        children_before)
+            unconverted.append(UnconvertedWrapper(path, kind, reason, _EXPLAIN[reason].format(**facts)))
+    return converted, unconverted, cleans
+
+
+def _elements(tensors: dict[int, torch.Tensor]) -> int:
+    return sum(t.numel() for t in tensors.values())
+
+
+def parameter_cost(net: nn.Module, clean_modules) -> ParameterCost:
+    """What the dendrites of `clean_modules` add to the parameters of `net` (each tensor
+    counted once, however often it is registered)."""
+    everything = {id(p): p for p in net.parameters()}
+    main, dendrites, skip = {}, {}, {}
+    for module in clean_modules:
+        main.update((id(p), p) for p in module.layer_array[-1].parameters())
+        for layer in list(module.layer_array)[:-1]:
+            dendrites.update((id(p), p) for p in layer.parameters())
+        if isinstance(getattr(module, "skip_weights", None), nn.Module):
+            skip.update((id(p), p) for p in module.skip_weights.parameters())
+    without = {i: p for i, p in everything.items() if i not in dendrites and i not in skip}
+    return ParameterCost(_elements(without), _elements({i: p for i, p in main.items() if i in without}),
+                         _elements(dendrites), _elements({i: p for i, p in skip.items() if i not in dendrites}))
+
+
+# --- the network without its dendrites ----------------------------------------------------
+
+
+# Main processors whose pre then post give the main layer's own result back (ZORProcessor
+# passes everything through; TupleOutputProcessor takes the state off in pre and puts it
+# back in post), so without the dendrites the main layer stands alone.
+_PASSING_THROUGH = (ZR.ZORProcessor, ZR.TupleOutputProcessor)
+
+
+class MainLayerAlone(nn.Module):
+    """A main layer with the ``pre`` and ``post`` of a main processor that may change
+    its output, applied as the clean module applies them when nothing is combined."""
+
+    def __init__(self, layer: nn.Module, processor: Any):
+        super().__init__()
+        self.layer = layer
+        self.processor = processor
+
+    def forward(self, *args, **kwargs):
+        return self.processor.post(self.processor.pre(self.layer(*args, **kwargs)))
+
+
+def _main_alone(clean: nn.Module) -> nn.Module:
+    layer, processor = clean.layer_array[-1], clean.processor_array[-1]
+    if processor is None or type(processor) in _PASSING_THROUGH:
+        return layer
+    return MainLayerAlone(layer, processor)
+
+
+def without_dendrites(net: nn.Module) -> nn.Module:
+    """A copy of ``net`` as it would be without the dendrites: each clean module
+    (``ZORModulePyThread``) replaced by its main layer alone, with the main processor's
+    ``pre`` and ``post`` around it where they could change its output (the package's
+    own processors give it back unchanged, so their layer stands alone). The baseline
+    against which the converter command times what the dendrites cost."""
+    from quorvane import marlune
+
+    net = copy.deepcopy(net)
+    if type(net) is marlune.ZORModulePyThread:
+        return _main_alone(net)
+    for parent, name, _, module in module_positions(net):
+        if type(module) is marlune.ZORModulePyThread:
+            setattr(parent, name, _main_alone(module))
+    return net

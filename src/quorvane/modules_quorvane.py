@@ -8,7 +8,6 @@ the main layer's output. The forward below computes in exactly the order the cle
 inference module does, so a converted network gives the same numbers.
 """
 
-import copy
 import itertools
 import threading
 
@@ -16,6 +15,9 @@ import torch
 import torch.nn as nn
 
 from quorvane import globals_quorvane as GZR
+from quorvane.dendrite_fit import RECURRENT as _RECURRENT
+from quorvane.dendrite_fit import check_fit, fresh_copy, recurrent_width, refit_dendrites
+from quorvane.member_passing import passes_through, read_through
 
 
 class ZORProcessor:
@@ -199,9 +201,6 @@ class DendriteModule(nn.Module):
         self.dendrite_values = dendrite_values
 
 
-_RECURRENT = (nn.RNN, nn.GRU, nn.LSTM)
-
-
 def _default_dimensions(layer):
     """Output dimensions and neuron index for the common layer types, assuming the
     layer's usual input rank (a 2-D batch for Linear)."""
@@ -210,23 +209,29 @@ def _default_dimensions(layer):
     if isinstance(layer, (nn.Conv1d, nn.Conv2d, nn.Conv3d)):
         return [-1, layer.out_channels] + [-1] * len(layer.kernel_size), 1
     if isinstance(layer, _RECURRENT):
-        width = layer.hidden_size * (2 if layer.bidirectional else 1)
-        if isinstance(layer, nn.LSTM) and layer.proj_size:
-            width = layer.proj_size * (2 if layer.bidirectional else 1)
-        return [-1, -1, width], 2
+        return [-1, -1, recurrent_width(layer)], 2
     raise ValueError(
         f"cannot tell the output shape of {type(layer).__name__}: "
         "pass output_dimensions and node_index")
 
 
-def _fresh_copy(layer):
-    """A layer of the same shape with its own, newly initialised parameters."""
-    twin = copy.deepcopy(layer)
-    for module in twin.modules():
-        reset = getattr(module, "reset_parameters", None)
-        if callable(reset):
-            reset()
-    return twin
+# The wrapper's own members: never looked up on, or assigned to, the main layer.
+_OWN_MEMBERS = frozenset({"main_module", "processor", "dendrite_module", "dendrites_to_top", "this_node_index"})
+
+
+def _main_layer(wrapper):
+    """The wrapper's main layer, read without an attribute lookup (this runs inside
+    the wrapper's own lookups), or None while it has none (during construction or
+    unpickling)."""
+    modules = wrapper.__dict__.get("_modules")
+    return None if modules is None else modules.get("main_module")
+
+
+def _is_own(wrapper, name):
+    """Whether `name` is an attribute of the wrapper itself or of its class."""
+    own = wrapper.__dict__
+    return (name in own or any(name in own.get(store, ()) for store in ("_parameters", "_buffers", "_modules"))
+            or hasattr(type(wrapper), name))
 
 
 class ZORNeuronModule(nn.Module):
@@ -236,6 +241,15 @@ class ZORNeuronModule(nn.Module):
     ``DendriteValues``); they default from the layer type. ``processor_factory`` makes
     the processors; it defaults to ``TupleOutputProcessor`` for recurrent layers and to
     none otherwise. ``init_scale`` sets the size of the initial skip weights.
+
+    The wrapper stands in for its main layer: the main layer's parameters, buffers,
+    submodules and settings (``weight``, ``bias``, ``in_features``, ``eps``, ...) read
+    and assign through it, so code written for the layer keeps working; the layer's
+    methods, names starting with "_" and the wrapper's own members do not pass. After
+    an assignment that reaches the main layer, the dendrites follow it: a setting that
+    is not a tensor or module is given to them too, and ``refit_dendrites`` gives them
+    the main layer's shape. A forward pass whose layer outputs do not fit together (the
+    main layer's tensors changed directly) raises instead of combining them.
     """
 
     def __init__(self, main_module, num_dendrites=1, output_dimensions=None, node_index=None,
@@ -261,7 +275,7 @@ class ZORNeuronModule(nn.Module):
         def weights(rows):
             return nn.Parameter(torch.randn(rows, neurons, **like) * init_scale)
 
-        layers = [_fresh_copy(main_module) for _ in range(num_dendrites)]
+        layers = [fresh_copy(main_module) for _ in range(num_dendrites)]
         processors = [processor_factory() for _ in layers] if processor_factory else []
         self.main_module = main_module
         self.processor = processor_factory() if processor_factory else None
@@ -274,6 +288,29 @@ class ZORNeuronModule(nn.Module):
         for parameter in self.parameters():
             parameter.wrapped = True
 
+    def __getattr__(self, name):
+        return read_through(self, name, _main_layer, _OWN_MEMBERS)
+
+    def __setattr__(self, name, value):
+        main = _main_layer(self)
+        passes = main is not None and not _is_own(self, name) and passes_through(main, name, _OWN_MEMBERS)
+        if not passes or not hasattr(main, name):
+            super().__setattr__(name, value)
+            return
+        setattr(main, name, value)
+        if not isinstance(value, (torch.Tensor, nn.Module)):
+            for layer in self.dendrite_module.layers:
+                if hasattr(layer, name):
+                    setattr(layer, name, value)
+        refit_dendrites(self)
+
+    def __delattr__(self, name):
+        main = _main_layer(self)
+        if main is None or _is_own(self, name) or not passes_through(main, name, _OWN_MEMBERS):
+            super().__delattr__(name)
+        else:
+            delattr(main, name)
+
     def _view_shape(self):
         values = self.dendrite_module.dendrite_values[0]
         return [-1 if dim == values.this_node_index else 1
@@ -284,6 +321,7 @@ class ZORNeuronModule(nn.Module):
         count = len(dendrites.layers)
         combine = count > 0 and len(dendrites.dendrites_to_dendrites) > 0 and len(self.dendrites_to_top) > 0
         view = self._view_shape()
+        neurons = self.dendrites_to_top[-1].shape[-1] if combine else None
         values = []
         for c in range(count):
             processor = None if dendrites.processors == [] else dendrites.processors[c]
@@ -292,6 +330,7 @@ class ZORNeuronModule(nn.Module):
             if processor is not None:
                 out = processor.post_d(out)
             if combine:
+                check_fit(self, out, values[0] if values else None, view, neurons)
                 rows = dendrites.dendrites_to_dendrites[c]
                 for j in range(c):
                     out = out + rows[j, :].view(view).to(out.device) * values[j]
@@ -302,6 +341,7 @@ class ZORNeuronModule(nn.Module):
         if self.processor is not None:
             out = self.processor.post_n1(out)
         if combine:
+            check_fit(self, out, values[0], view, neurons)
             rows = self.dendrites_to_top[-1]
             for j in range(count):
                 out = out + rows[j, :].view(view).to(out.device) * values[j]

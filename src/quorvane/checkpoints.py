@@ -1,0 +1,412 @@
+"""Converted checkpoints kept the way the ecosystem keeps adapted models: safetensors
+weights and a small JSON config, loaded onto the plain architecture.
+
+    quorvane.save(net, "converted")          # net: a converted network (quorvane.convert)
+    base = build_plain_network()             # the architecture as built before wrap_layers
+    net = quorvane.load(base, "converted")   # base, now converted, with the saved weights
+
+``save`` writes ``quorvane_config.json`` and ``quorvane_model.safetensors`` into the
+directory, both or neither. ``load`` reads JSON and safetensors only (nothing is
+unpickled), checks everything against the base network before changing it, and either
+converts and loads it completely or raises ``CheckpointError`` and leaves it as it was.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+import torch
+import torch.nn as nn
+
+from quorvane import checkpoint_layout as layout
+from quorvane import modules_quorvane as ZR
+from quorvane import utils_quorvane as UZR
+from quorvane.checkpoint_files import (CONFIG_NAME, FORMAT, FORMAT_VERSION, WEIGHTS_NAME, CheckpointError,
+                                       read_config, read_weights, write_config, write_weights)
+from quorvane.files import write_all_or_nothing
+from quorvane.module_tree import find_cycle, module_positions, nesting_depth
+
+__all__ = ["save", "load", "prepare", "write", "CheckpointError", "CONFIG_NAME", "WEIGHTS_NAME"]
+
+
+def _alias_key(tensor):
+    """Equal keys: one tensor under several names (the same memory, viewed the same way)."""
+    if tensor.numel() == 0:
+        return ("empty", id(tensor))
+    return (str(tensor.device), tensor.untyped_storage().data_ptr(), tensor.storage_offset(),
+            tuple(tensor.shape), tuple(tensor.stride()), tensor.dtype)
+
+
+def _groups(state):
+    """{alias key: the names sharing that tensor, in state_dict order}."""
+    groups = {}
+    for name, tensor in state.items():
+        groups.setdefault(_alias_key(tensor), []).append(name)
+    return groups
+
+
+def _leftover(module):
+    """The kind of a module that a plain or a fully converted network must not hold."""
+    from quorvane import marlune
+
+    if isinstance(module, ZR.ZORNeuronModule):
+        return type(module).__name__
+    if type(module).__name__ == "ZORLayer":
+        return "ZORLayer"
+    return "ZORModulePyThread" if type(module) is marlune.ZORModulePyThread else None
+
+
+def _checked_network(net, role):
+    if not isinstance(net, nn.Module):
+        raise TypeError(f"{role} must be a torch.nn.Module, not {type(net).__name__}")
+    cycle = find_cycle(net)
+    if cycle is not None:
+        raise CheckpointError(f"{role}'s module graph has a cycle: {cycle[0]} is "
+                              f"{('the module at ' + cycle[1]) if cycle[1] else 'the network itself'}")
+
+
+# --- saving -----------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Prepared:
+    """A converted network's checkpoint, checked and ready to be written."""
+
+    config: dict
+    tensors: dict
+
+
+def _clean_positions(net):
+    """[(clean module, [paths])] of `net`, each module once, in the order met; refuses
+    trained wrappers and blocks left over, a converted root and nested clean modules."""
+    from quorvane import marlune
+
+    if _leftover(net):
+        raise CheckpointError(f"the network itself is a {_leftover(net)}: put it inside a container to save it")
+    cleans, inside = {}, {}
+    for parent, _, path, module in module_positions(net):
+        inside.setdefault(id(module), inside.get(id(parent), False) or type(parent) is marlune.ZORModulePyThread)
+        kind = _leftover(module)
+        if kind and kind != "ZORModulePyThread":
+            raise CheckpointError(f"the network still holds a {kind} at {path}: convert it first (quorvane.convert)")
+        if kind and inside[id(module)]:
+            raise CheckpointError(f"the converted module at {path}: a ZORModulePyThread inside another one cannot be saved")
+        if kind:
+            cleans.setdefault(id(module), (module, []))[1].append(path)
+    if not cleans:
+        raise CheckpointError("the network holds no converted modules (ZORModulePyThread): convert it first "
+                              "with quorvane.convert")
+    return list(cleans.values())
+
+
+def _tensors_to_save(state):
+    """(tensors, shared): each tensor once, under its first name, and {other name: that
+    name}. Tensors that overlap another one's memory without being it are saved as
+    copies, as are non-contiguous ones: safetensors stores plain, separate tensors."""
+    tensors, shared, storages = {}, {}, {}
+    groups = _groups(state)
+    for key in groups:
+        if key[0] != "empty":
+            storages[key[:2]] = storages.get(key[:2], 0) + 1
+    for key, names in groups.items():
+        tensor = state[names[0]].detach()
+        if tensor.layout != torch.strided or tensor.device.type == "meta":
+            raise CheckpointError(f"{names[0]} is a {tensor.layout} tensor on {tensor.device}, which a "
+                                  "safetensors checkpoint cannot hold")
+        copied = key[0] != "empty" and (storages[key[:2]] > 1 or not tensor.is_contiguous())
+        tensors[names[0]] = tensor.clone(memory_format=torch.contiguous_format) if copied else tensor
+        shared.update((name, names[0]) for name in names[1:])
+    return tensors, shared
+
+
+def prepare(net: nn.Module) -> Prepared:
+    """Checks that the converted network `net` can be saved and describes it; raises
+    ``CheckpointError`` naming the position and the reason where it cannot."""
+    from quorvane import __version__
+    from quorvane.conversion import recursion_room
+
+    _checked_network(net, "net")
+    with recursion_room(nesting_depth(net)):
+        entries = [layout.describe(module, paths) for module, paths in _clean_positions(net)]
+        state = net.state_dict(keep_vars=True)
+    for name, value in state.items():
+        if not isinstance(value, torch.Tensor):
+            raise CheckpointError(f"the state_dict entry {name} is a {type(value).__name__}, which a safetensors "
+                                  "checkpoint cannot hold")
+    tensors, shared = _tensors_to_save(state)
+    config = {"format": FORMAT, "format_version": FORMAT_VERSION, "quorvane_version": __version__,
+              "modules": entries, "shared": shared}
+    return Prepared(config, tensors)
+
+
+def write(prepared: Prepared, directory) -> None:
+    """Writes a prepared checkpoint into `directory` (made if missing): both files, or on
+    any failure neither changes."""
+    directory = os.fspath(directory)
+    weights_path, written = os.path.join(directory, WEIGHTS_NAME), {}
+
+    def weights(path):
+        write_weights(path, prepared.tensors, prepared.config)
+        written["weights"] = path
+
+    write_all_or_nothing([(weights, weights_path),
+                          (lambda path: write_config(path, prepared.config, written["weights"]),
+                           os.path.join(directory, CONFIG_NAME))])
+
+
+def save(net: nn.Module, directory) -> None:
+    """Saves the converted network `net` into `directory`: its weights as safetensors
+    (``quorvane_model.safetensors``, a tensor shared under several names stored once)
+    and a JSON config (``quorvane_config.json``) naming each converted position, its
+    dendrite count, its layers' class and tensor shapes, its processors, view shape,
+    neuron index and cycle count. Both files are written, or neither changes.
+
+    Raises ``CheckpointError`` for a network that still holds trained wrappers or
+    blocks, holds no converted module, or holds what the config cannot name (a
+    processor that is not one of the package's own, a dendrite layer that is not a copy
+    of its main layer's architecture, a non-tensor state)."""
+    write(prepare(net), directory)
+
+
+# --- loading ----------------------------------------------------------------------------
+
+
+def _checked_entries(config, tensors):
+    """The config's entries, each checked against the tensors it needs."""
+    entries, shared = config.get("modules"), config.get("shared")
+    if not (isinstance(entries, list) and entries and isinstance(shared, dict)
+            and all(isinstance(k, str) and v in tensors for k, v in shared.items())):
+        raise CheckpointError(f"{CONFIG_NAME} has no valid \"modules\" and \"shared\" entries")
+    seen = set()
+    for entry in entries:
+        problem = layout.entry_problem(entry)
+        if problem or seen & set(entry["paths"]):
+            raise CheckpointError(f"{CONFIG_NAME}: {problem or 'a path is listed twice'}")
+        seen |= set(entry["paths"])
+        for name, (shape, dtype) in layout.entry_tensor_names(entry).items():
+            tensor = tensors.get(shared.get(name, name))
+            if tensor is None or list(tensor.shape) != shape or (dtype and str(tensor.dtype) != f"torch.{dtype}"):
+                raise CheckpointError(f"the weights do not hold {name} as {CONFIG_NAME} describes it")
+        for name, value in layout.buffer_values(entry).items():
+            if tensors[shared.get(name, name)].tolist() != value:
+                raise CheckpointError(f"the weights' {name} differs from {CONFIG_NAME}")
+    return entries
+
+
+@dataclass
+class _Position:
+    entry: dict
+    layer: nn.Module
+    places: list  # [(parent, name)]
+    clean: nn.Module = None
+
+
+def _places(base_net):
+    places = {}
+    for parent, name, path, module in module_positions(base_net):
+        if _leftover(module):
+            raise CheckpointError(f"base_net already holds a {_leftover(module)} at {path}: quorvane.load needs "
+                                  "the plain architecture, as built before wrap_layers")
+        places[path] = (parent, name, module)
+    if _leftover(base_net):
+        raise CheckpointError(f"base_net is a {_leftover(base_net)}: quorvane.load needs the plain architecture")
+    return places
+
+
+def _layer_difference(layer, entry, path):
+    """What differs between base_net's layer at `path` and the checkpoint's, or None."""
+    shapes, saved = layout.tensor_shapes(layer, f"base_net's {path}"), entry["layer_tensors"]
+    for name in sorted(set(shapes) | set(saved)):
+        mine, theirs = shapes.get(name), saved.get(name)
+        if mine and theirs and mine[0] == theirs[0] and mine[1] != theirs[1]:
+            return (f"base_net's {path}.{name} is {mine[1]}, the checkpoint's {theirs[1]} (convert base_net first, "
+                    f"e.g. base_net.to(torch.{theirs[1]}))")
+        if mine != theirs:
+            return (f"base_net's {path}.{name} is {_described(mine)}, the checkpoint's {_described(theirs)}: is "
+                    "base_net built with the configuration the checkpoint was saved from?")
+    return None
+
+
+def _described(shape_and_dtype):
+    return "missing" if shape_and_dtype is None else f"{shape_and_dtype[1]} of shape {tuple(shape_and_dtype[0])}"
+
+
+def _position(entry, places):
+    """Where `entry` goes in the base network, checked."""
+    missing = [path for path in entry["paths"] if path not in places]
+    if missing:
+        raise CheckpointError(f"the checkpoint converts the layer at {missing[0]}, which base_net does not have: "
+                              "is base_net the architecture the checkpoint was saved from?")
+    layers = {id(places[path][2]): places[path][2] for path in entry["paths"]}
+    path = entry["paths"][0]
+    if len(layers) > 1:
+        raise CheckpointError(f"the checkpoint holds one converted module at {', '.join(entry['paths'])}; base_net "
+                              "holds different layers there (it must be one layer registered at each)")
+    layer = next(iter(layers.values()))
+    if layout.class_name(type(layer)) != entry["layer"]:
+        raise CheckpointError(f"base_net's {path} is a {layout.class_name(type(layer))}; the checkpoint's main layer "
+                              f"there is a {entry['layer']}")
+    difference = _layer_difference(layer, entry, path)
+    if difference:
+        raise CheckpointError(difference)
+    return _Position(entry, layer, [places[p][:2] for p in entry["paths"]])
+
+
+def _block(position, blocks, tensors, shared):
+    """The parts of `position`'s clean module (see ``checkpoint_layout.build_block``):
+    for a later position of a layer, built from the first position's block."""
+    first = blocks.get(id(position.layer))
+    entry, path = position.entry, position.entry["paths"][0]
+    if first is not None and not layout.same_module(first[0], entry):
+        raise CheckpointError(f"base_net's layer at {path} is also at {first[0]['paths'][0]}, which the checkpoint "
+                              "converts differently")
+    earlier_prefix = first[0]["paths"][0] + "." if first else ""
+
+    def same(name):
+        return shared.get(f"{path}.{name}", f"{path}.{name}") == shared.get(earlier_prefix + name, earlier_prefix + name)
+    try:
+        block = layout.build_block(entry, position.layer, lambda name: tensors[shared.get(name, name)].dtype,
+                                   first[1] if first else None, same)
+    except Exception as e:
+        raise CheckpointError(f"cannot build the converted module at {path} around base_net's layer: "
+                              f"{type(e).__name__}: {e}") from e
+    blocks.setdefault(id(position.layer), (entry, block))
+    return block
+
+
+def _plan(base_net, entries, tensors, shared):
+    """Every position checked and its clean module built, without changing base_net."""
+    from quorvane import marlune
+
+    places, blocks = _places(base_net), {}
+    positions = [_position(entry, places) for entry in entries]
+    for position in positions:
+        position.clean = marlune.ZORModulePyThread(_block(position, blocks, tensors, shared))
+    return positions
+
+
+def _name_difference(target, wanted):
+    lacking = [name for name in target if name not in wanted]
+    extra = [name for name in wanted if name not in target]
+    parts = []
+    if lacking:
+        parts.append(f"base_net has {len(lacking)} tensors the checkpoint lacks ({', '.join(lacking[:4])}"
+                     f"{', ...' if len(lacking) > 4 else ''})")
+    if extra:
+        parts.append(f"the checkpoint has {len(extra)} tensors base_net lacks ({', '.join(extra[:4])}"
+                     f"{', ...' if len(extra) > 4 else ''})")
+    return "; ".join(parts) + ": is base_net the architecture the checkpoint was saved from?" if parts else None
+
+
+def _check_target(target, shared, tensors):
+    difference = _name_difference(target, set(tensors) | set(shared))
+    if difference:
+        raise CheckpointError(difference)
+    for name, tensor in target.items():
+        saved = tensors[shared.get(name, name)]
+        if not isinstance(tensor, torch.Tensor):
+            raise CheckpointError(f"base_net's state_dict holds a {type(tensor).__name__} under {name}")
+        if tensor.shape != saved.shape:
+            raise CheckpointError(f"{name}: the checkpoint's tensor has shape {tuple(saved.shape)}, base_net's "
+                                  f"{tuple(tensor.shape)}: is base_net built with the configuration it was saved from?")
+        if tensor.dtype != saved.dtype:
+            raise CheckpointError(f"{name}: the checkpoint holds {saved.dtype}, base_net {tensor.dtype} (convert "
+                                  f"base_net first, e.g. base_net.to({saved.dtype}))")
+    _check_ties(target, shared)
+
+
+def _check_ties(target, shared):
+    """The same names share one tensor in base_net as in the saved network."""
+    for names in _groups(target).values():
+        saved = {shared.get(name, name) for name in names}
+        if len(saved) > 1:
+            raise CheckpointError(f"base_net shares one tensor between {names[0]} and {names[1]}, which the "
+                                  "checkpoint holds as separate tensors")
+    saved_groups = {}
+    for name in target:
+        saved_groups.setdefault(shared.get(name, name), []).append(name)
+    for names in saved_groups.values():
+        if len({_alias_key(target[name]) for name in names}) > 1:
+            raise CheckpointError(f"the checkpoint shares one tensor between {names[0]} and {names[1]}; base_net "
+                                  "holds separate tensors there (tie them as in the saved network)")
+
+
+def _new_tensors(positions):
+    """Ids of the tensors load made (dendrite layers, skip weights, buffers): nothing of
+    base_net's own to put back if copying fails."""
+    made = set()
+    for position in positions:
+        clean = position.clean
+        made |= {id(t) for layer in list(clean.layer_array)[:-1] for t in (*layer.parameters(), *layer.buffers())}
+        made |= {id(t) for t in clean.parameters(recurse=False)} | {id(t) for t in clean.buffers(recurse=False)}
+        if hasattr(clean, "skip_weights"):
+            made |= {id(t) for t in clean.skip_weights.parameters()}
+    return made
+
+
+def _copy_values(target, shared, tensors, made):
+    """Copies every saved value into base_net's tensors; on any failure base_net's own
+    tensors get their old values back."""
+    backups, done = [], set()
+    try:
+        with torch.no_grad():
+            for name, tensor in target.items():
+                key = _alias_key(tensor)
+                if key in done:
+                    continue
+                done.add(key)
+                if id(tensor) not in made:
+                    backups.append((tensor, tensor.detach().clone()))
+                tensor.copy_(tensors[shared.get(name, name)])
+    except BaseException:
+        with torch.no_grad():
+            for tensor, old in reversed(backups):
+                tensor.copy_(old)
+        raise
+
+
+def _install(base_net, positions, shared, tensors):
+    """Puts each clean module in its places and loads every value; on any failure
+    base_net is put back as it was."""
+    undo, fused_path = [], []
+    try:
+        for position in positions:
+            for parent, name in position.places:
+                undo.append((parent, name, parent._modules[name]))
+                setattr(parent, name, position.clean)
+            fused_path.append(UZR.keep_fused_path_off(position.layer, position.places))
+        target = base_net.state_dict(keep_vars=True)
+        _check_target(target, shared, tensors)
+        _copy_values(target, shared, tensors, _new_tensors(positions))
+    except BaseException:
+        for parent, name, old in reversed(undo):
+            setattr(parent, name, old)
+        for put_back in fused_path:
+            put_back()
+        raise
+
+
+def load(base_net: nn.Module, directory) -> nn.Module:
+    """Turns `base_net`, the plain architecture (as built before ``wrap_layers``), into
+    the converted network saved in `directory` by ``quorvane.save``, in place, and
+    returns it: each saved position's layer becomes the main layer of a
+    ``ZORModulePyThread`` whose dendrite layers are copies of its architecture, and every
+    tensor gets its saved value.
+
+    Reads JSON and safetensors only. Everything is checked before `base_net` changes:
+    the files belong together and are complete, every position exists with the saved
+    class and shapes, every tensor name, shape and dtype fits, and names that shared one
+    tensor still do. Any mismatch raises ``CheckpointError`` (``TypeError`` for a
+    `base_net` that is not a module), and `base_net` is left as it was."""
+    from quorvane.conversion import recursion_room
+
+    _checked_network(base_net, "base_net")
+    directory = os.fspath(directory)
+    config = read_config(directory)
+    tensors = read_weights(directory, config)
+    entries = _checked_entries(config, tensors)
+    with recursion_room(nesting_depth(base_net)):
+        positions = _plan(base_net, entries, tensors, config["shared"])
+        _install(base_net, positions, config["shared"], tensors)
+    return base_net
