@@ -137,12 +137,26 @@ def per_thread_state_cases():
             layer_array=nn.Sequential(DefaultDevice(log), DefaultDevice(log)), processor_array=[None, None],
             node_index=torch.tensor(1), num_cycles=torch.tensor(0), view_tuple=torch.tensor([1, -1])))
         inputs = torch.ones(1, 2)
-        torch.set_default_device("meta")
-        try:
-            out = device_module(inputs)
-        finally:
-            torch.set_default_device(None)
-        return out, log
+        outcome = []
+
+        def call():
+            torch.set_default_device("meta")
+            try:
+                outcome.append(device_module(inputs))
+            except BaseException as exc:  # noqa: BLE001 (raised again on the test's thread)
+                outcome.append(exc)
+            finally:
+                torch.set_default_device(None)
+
+        # On a thread of its own: after set_default_device(None), torch 2.6 and 2.7 cannot
+        # read that thread's default device any more (get_default_device fails), which
+        # later tests would run into. The default device is per thread.
+        caller = threading.Thread(target=call)
+        caller.start()
+        caller.join()
+        if isinstance(outcome[0], BaseException):
+            raise outcome[0]
+        return outcome[0], log
 
     return {"func.grad": grad, "func.jacrev": jacrev, "func.vmap": vmap, "function mode": mode(OpLog),
             "dispatch mode": mode(AtenLog), "saved_tensors_hooks": saved_tensors, "set_default_device": default_device}

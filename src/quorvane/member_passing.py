@@ -69,10 +69,12 @@ def read_through(module, name, main_of, own):
     try:
         return torch.nn.Module.__getattr__(module, name)
     except AttributeError as missing:
-        main = main_of(module) if passable(name, own) else None  # the name first: that is cheap
-        if main is None or not passes_through(main, name, own):
-            raise
         error = missing
+    # Raised outside the except clause: TorchDynamo 2.5 and 2.6 cannot trace a bare
+    # re-raise, and it traces this function (hasattr on a converted module).
+    main = main_of(module) if passable(name, own) else None  # the name first: that is cheap
+    if main is None or not passes_through(main, name, own):
+        raise error
     try:
         return getattr(main, name)
     except AttributeError:
