@@ -27,8 +27,8 @@ Which mechanism teaches TorchDynamo (the clean class's methods are CPython metho
 descriptors, the one kind of C method its public polyfill registry takes):
 
 - torch 2.12 and later: the public ``torch.compiler.substitute_in_graph``, for each
-  method's descriptor (checked on 2.12.0, 2.13.0, 2.14.1, 2.15.0). Earlier releases
-  that have the registry (2.6.0 to 2.11.0 checked; 2.4.1 has none) do not consult it
+  method's descriptor (checked on 2.12.0, 2.12.1, 2.13.0, 2.14.1, 2.15.0). Earlier releases
+  that have the registry (2.5.1 to 2.11.0 checked; 2.4.1 has none) do not consult it
   when a method descriptor is read through an instance, which is how a module's
   ``forward`` is reached.
 - torch 2.4 to 2.11: a private step (below), with a ``TracingWarning`` saying so.
@@ -39,7 +39,7 @@ descriptors, the one kind of C method its public polyfill registry takes):
 Private torch names read here, each used only where the release is known to need it
 and to have it, and each failing soft (the cautious answer, or nothing taught) where
 it is missing or answers otherwise; checked on torch 2.4.1, 2.5.1, 2.6.0, 2.7.1, 2.8.0,
-2.9.1, 2.10.0, 2.11.0, 2.12.0, 2.13.0, 2.14.1 and 2.15.0 unless said otherwise:
+2.9.1, 2.10.0, 2.11.0, 2.12.1, 2.13.0, 2.14.1 and 2.15.0 unless said otherwise:
 
 - ``torch._C._len_torch_function_stack``, ``torch._C._len_torch_dispatch_stack``,
   ``torch._C._functorch.peek_interpreter_stack``, ``torch._C._get_tracing_state``,
@@ -282,7 +282,7 @@ PUBLIC_MECHANISM = "torch.compiler.substitute_in_graph"
 PRIVATE_MECHANISM = "a private step: var_getattr of TorchDynamo's NNModuleVariable and UserDefinedObjectVariable"
 
 # The first release whose TorchDynamo uses a method descriptor's substitute when the
-# descriptor is read through an instance (2.11.0 does not; 2.12.0 does).
+# descriptor is read through an instance (2.11.0 does not; 2.12.0 and 2.12.1 do).
 PUBLIC_FROM = (2, 12)
 
 _taught = None
