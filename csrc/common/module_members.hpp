@@ -70,6 +70,12 @@ inline py::object instance_dict(PyObject* obj) {
     return dict;
 }
 
+// An exact dict or an exact OrderedDict (torch before 2.5 keeps a module's
+// members in OrderedDicts): looking a key up in it, or taking its size, runs no
+// code and answers as `key in d` and `len(d)` do. Only an exact dict also
+// iterates in its own order: an OrderedDict may have been reordered.
+inline bool plain_mapping(PyObject* d) { return PyDict_CheckExact(d) || PyODict_CheckExact(d); }
+
 // dict[key] (owned; null when absent); errors from hashing propagate.
 inline py::object dict_item(PyObject* dict, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(dict, key);
@@ -145,7 +151,7 @@ public:
         for (PyObject* store : {names_.parameters_, names_.buffers_, names_.modules_}) {
             py::object sub = dict_item(dict.ptr(), store);
             if (!sub) continue;
-            if (!PyDict_CheckExact(sub.ptr())) return Lookup::unknown;
+            if (!plain_mapping(sub.ptr())) return Lookup::unknown;
             if ((out = dict_item(sub.ptr(), name))) return Lookup::found;
         }
         return member_passing_.holds(Py_TYPE(obj)) ? Lookup::unknown : Lookup::absent;
@@ -216,7 +222,7 @@ public:
     // seq[index]
     py::object item(PyObject* seq, Py_ssize_t index) {
         py::object modules;
-        if (sequential_modules(seq, modules)) {
+        if (sequential_modules(seq, modules) && PyDict_CheckExact(modules.ptr())) {
             const Py_ssize_t size = PyDict_GET_SIZE(modules.ptr());
             if (-size <= index && index < size) {
                 if (index < 0) index += size;
@@ -305,10 +311,10 @@ private:
         return static_cast<bool>(out);
     }
 
-    // The child-module dict of an exact torch.nn.Sequential.
+    // The child-module dict (or OrderedDict) of an exact torch.nn.Sequential.
     bool sequential_modules(PyObject* seq, py::object& modules) {
         if (!is_exact_container(Py_TYPE(seq), sequential_, "Sequential")) return false;
-        return own_member(seq, names_.modules_, modules) && PyDict_CheckExact(modules.ptr());
+        return own_member(seq, names_.modules_, modules) && plain_mapping(modules.ptr());
     }
 
     // Whether `tp` is torch.nn.<name> of torch.nn.modules.container with
