@@ -20,30 +20,8 @@ set -uo pipefail
 
 # shellcheck source=tools/venvs.sh
 source "$(dirname "$0")/venvs.sh"
-if [ -z "${PYENV_ROOT:-}" ]; then
-    PYENV_ROOT="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
-fi
 # The same requirements as the project's own venv (Makefile); a change re-runs pip.
 REQUIREMENTS="torch==2.13.0 numpy safetensors pytest hypothesis scikit-build-core pybind11 ninja cmake"
-
-# The newest installed patch release of one minor version, e.g. 3.12 -> .../3.12.1/bin/python.
-find_python() {
-    local minor="$1" best=""
-    for dir in "$PYENV_ROOT"/versions/"$minor".*; do
-        [ -x "$dir/bin/python" ] || continue
-        # Only plain releases (3.12.1), not 3.12-dev or 3.12.1t.
-        [[ "$(basename "$dir")" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || continue
-        best="$(printf '%s\n%s\n' "$best" "$dir" | sort -V | tail -n 1)"
-    done
-    [ -n "$best" ] && echo "$best/bin/python"
-}
-
-all_minors() {
-    for dir in "$PYENV_ROOT"/versions/3.*; do
-        [[ "$(basename "$dir")" =~ ^3\.([0-9]+)\.[0-9]+$ ]] || continue
-        [ "${BASH_REMATCH[1]}" -ge 10 ] && echo "3.${BASH_REMATCH[1]}"
-    done | sort -V -u
-}
 
 # The venv of one interpreter, made or refreshed; echoes its python.
 interpreter_venv() {

@@ -2,15 +2,19 @@
 # Runs the whole test suite against the oldest and the newest torch release the package
 # supports (the range pyproject.toml declares), each in a venv kept under the user cache
 # (made once and reused; PyPI's torch for Linux is a CUDA build, which runs on the CPU).
-# The extensions are built for each venv in build/torch-range/<torch version>/. Prints
-# the pass counts per release and exits non-zero if any run failed.
+# The newest release runs on the newest CPython that pyenv has here (where there is
+# one), so one run covers the newest torch and the newest interpreter; the oldest on
+# $PYTHON. The extensions are built for each venv in build/torch-range/<torch version>-py<python>/.
+# Prints the pass counts per release and exits non-zero if any run failed.
 #
 #   tools/torch_range.sh                   the oldest and the newest supported release
-#   tools/torch_range.sh 2.6.0 2.10.0      the releases named
+#   tools/torch_range.sh 2.6.0 2.10.0      the releases named, on $PYTHON
+#   tools/torch_range.sh 2.15.0@3.13       a release on the newest pyenv CPython 3.13.x
 #   tools/torch_range.sh --setup-only      create or refresh the venvs, run nothing
 #
 # Environment: QUORVANE_VENV_CACHE (where the venvs live), PYTEST_ARGS (extra pytest
-# arguments), PYTHON (the interpreter the venvs are made from; python3 by default).
+# arguments), PYTHON (the interpreter the venvs are made from; python3 by default),
+# PYENV_ROOT.
 set -uo pipefail
 
 # shellcheck source=tools/venvs.sh
@@ -25,13 +29,33 @@ NEWEST=2.15.0
 DEPS="numpy safetensors==0.8.0 pytest hypothesis onnx==1.23.2 onnxscript==0.7.2 onnxruntime==1.32.0"
 DEPS="$DEPS transformers==5.25.0 scikit-build-core pybind11 ninja cmake"
 
-# The venv of one torch release, made or refreshed; echoes its python. This machine's
-# pip configuration may cap torch: the venvs of the range are installed without it.
+# The interpreter a release runs on: "2.15.0@3.13" names a pyenv minor version,
+# "2.15.0" means $PYTHON; echoes its path.
+release_python() {
+    local spec="$1"
+    if [[ "$spec" == *@* ]]; then
+        find_python "${spec#*@}" || { echo "== python ${spec#*@}: not installed under $PYENV_ROOT/versions" >&2; return 1; }
+    else
+        "${PYTHON:-python3}" -c 'import sys; print(sys.executable)'
+    fi
+}
+
+# The venv of one torch release on one interpreter, made or refreshed; echoes its
+# python. This machine's pip configuration may cap torch: the venvs of the range are
+# installed without it.
 release_venv() {
-    local torch_version="$1" python minor
-    python="$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')" || return 1
-    minor="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    local torch_version="$1" python="$2" minor
+    minor="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" || return 1
     PIP_CONFIG_FILE=/dev/null ensure_venv "$python" "$CACHE/torch-$torch_version-py$minor" "torch==$torch_version $DEPS"
+}
+
+# The default runs: the oldest release on $PYTHON, the newest on the newest pyenv
+# CPython (on $PYTHON where pyenv has none).
+default_releases() {
+    local newest_minor
+    newest_minor="$(all_minors | tail -n 1)"
+    echo "$OLDEST"
+    if [ -n "$newest_minor" ]; then echo "$NEWEST@$newest_minor"; else echo "$NEWEST"; fi
 }
 
 main() {
@@ -40,26 +64,28 @@ main() {
         setup_only=1
         shift
     fi
-    if [ $# -gt 0 ]; then releases=("$@"); else releases=("$OLDEST" "$NEWEST"); fi
+    if [ $# -gt 0 ]; then releases=("$@"); else mapfile -t releases < <(default_releases); fi
 
-    local results=() failed=0 release vpython tmp
+    local results=() failed=0 spec release python vpython label tmp
     tmp="$(mktemp)"
-    for release in "${releases[@]}"; do
-        echo "== torch $release"
-        if ! vpython="$(release_venv "$release")"; then
-            results+=("torch $release: venv set-up FAILED")
+    for spec in "${releases[@]}"; do
+        release="${spec%@*}"
+        echo "== torch $spec"
+        if ! python="$(release_python "$spec")" || ! vpython="$(release_venv "$release" "$python")"; then
+            results+=("torch $spec: venv set-up FAILED")
             failed=1
             continue
         fi
         if [ -n "$setup_only" ]; then
-            results+=("torch $release: venv ready ($vpython)")
+            results+=("torch $spec: venv ready ($vpython)")
             continue
         fi
         : >"$tmp"
-        if run_suite "$vpython" "$ROOT/build/torch-range/$release" "$tmp"; then
-            results+=("torch $release: $(cat "$tmp")")
+        label="$release-py$("$vpython" -c 'import platform; print(platform.python_version())')"
+        if run_suite "$vpython" "$ROOT/build/torch-range/$label" "$tmp"; then
+            results+=("torch $label: $(cat "$tmp")")
         else
-            results+=("torch $release: FAILED: $(cat "$tmp")")
+            results+=("torch $label: FAILED: $(cat "$tmp")")
             failed=1
         fi
     done

@@ -3,6 +3,28 @@
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 CACHE="${QUORVANE_VENV_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvane/venvs}"
+if [ -z "${PYENV_ROOT:-}" ]; then
+    PYENV_ROOT="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
+fi
+
+# The newest installed patch release of one minor version, e.g. 3.12 -> .../3.12.1/bin/python.
+find_python() {
+    local minor="$1" best=""
+    for dir in "$PYENV_ROOT"/versions/"$minor".*; do
+        [ -x "$dir/bin/python" ] || continue
+        # Only plain releases (3.12.1), not 3.12-dev or 3.12.1t.
+        [[ "$(basename "$dir")" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || continue
+        best="$(printf '%s\n%s\n' "$best" "$dir" | sort -V | tail -n 1)"
+    done
+    [ -n "$best" ] && echo "$best/bin/python"
+}
+
+all_minors() {
+    for dir in "$PYENV_ROOT"/versions/3.*; do
+        [[ "$(basename "$dir")" =~ ^3\.([0-9]+)\.[0-9]+$ ]] || continue
+        [ "${BASH_REMATCH[1]}" -ge 10 ] && echo "3.${BASH_REMATCH[1]}"
+    done | sort -V -u
+}
 
 # pip install, without the notes about local package folders this machine's pip
 # configuration names but does not have.
