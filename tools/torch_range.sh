@@ -32,9 +32,9 @@ DEPS="$DEPS transformers==5.25.0 scikit-build-core pybind11 ninja cmake"
 # The interpreter a release runs on: "2.15.0@3.13" names a pyenv minor version,
 # "2.15.0" means $PYTHON; echoes its path.
 release_python() {
-    local spec="$1"
-    if [[ "$spec" == *@* ]]; then
-        find_python "${spec#*@}" || { echo "== python ${spec#*@}: not installed under $PYENV_ROOT/versions" >&2; return 1; }
+    local wanted="$1"
+    if [[ "$wanted" == *@* ]]; then
+        find_python "${wanted#*@}" || { echo "== python ${wanted#*@}: not installed under $PYENV_ROOT/versions" >&2; return 1; }
     else
         "${PYTHON:-python3}" -c 'import sys; print(sys.executable)'
     fi
@@ -66,18 +66,18 @@ main() {
     fi
     if [ $# -gt 0 ]; then releases=("$@"); else mapfile -t releases < <(default_releases); fi
 
-    local results=() failed=0 spec release python vpython label tmp
+    local results=() failed=0 wanted release python vpython label tmp
     tmp="$(mktemp)"
-    for spec in "${releases[@]}"; do
-        release="${spec%@*}"
-        echo "== torch $spec"
-        if ! python="$(release_python "$spec")" || ! vpython="$(release_venv "$release" "$python")"; then
-            results+=("torch $spec: venv set-up FAILED")
+    for wanted in "${releases[@]}"; do
+        release="${wanted%@*}"
+        echo "== torch $wanted"
+        if ! python="$(release_python "$wanted")" || ! vpython="$(release_venv "$release" "$python")"; then
+            results+=("torch $wanted: venv set-up FAILED")
             failed=1
             continue
         fi
         if [ -n "$setup_only" ]; then
-            results+=("torch $spec: venv ready ($vpython)")
+            results+=("torch $wanted: venv ready ($vpython)")
             continue
         fi
         : >"$tmp"
