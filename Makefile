@@ -22,11 +22,13 @@ $(DEPS): pyproject.toml Makefile
 	    $(BUILD_DEPS)
 	touch $@
 
-# Builds the wheel (incrementally, in build/) and installs it into the venv. In-place
-# builds are removed first so they never end up in the wheel.
+# Builds the wheel (incrementally, in build/<wheel tag>: pyproject.toml names no build
+# folder, so a plain `pip install .` builds in a temporary one) and installs it into the
+# venv. In-place builds are removed first so they never end up in the wheel.
 install: $(DEPS)
 	rm -f src/quorvane/*.so
-	$(PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
+	$(PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall \
+	    --config-settings=build-dir=build/{wheel_tag} .
 
 # Trains the embedded default network (a fixed, seeded number of steps on one torch
 # thread, so every run trains the same network), converts it, verifies and times it, and

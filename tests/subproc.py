@@ -8,9 +8,9 @@ import textwrap
 import quorvane
 
 
-def run_python(code, timeout=120):
+def run_python(code, timeout=120, cwd=None):
     env = dict(os.environ)
     root = os.path.dirname(quorvane.__path__[0])
     env["PYTHONPATH"] = root + os.pathsep + env.get("PYTHONPATH", "")
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout, env=env)
+                          timeout=timeout, env=env, cwd=cwd)

@@ -43,6 +43,7 @@ def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys):
     assert "2 ZORNeuronModule wrappers -> 2 ZORModulePyThread modules" in out
     assert "max |trained - converted| = 0 " in out
     assert "(0 copied)" in out
+    assert "(eval mode)" in out and "note:" not in out
     assert files(target.parent) == ["clean.pt", "clean.state_dict.pt"]
     loaded = torch.load(target, weights_only=False)
     assert type(loaded[0]).__name__ == "ZORModulePyThread"
@@ -164,7 +165,19 @@ def bad_inputs(tmp_path):
 
     converted = tmp_path / "converted.pt"
     torch.save(quorvane.convert(qv_factories.build()).network.state_dict(), converted)
+    trained_state = qv_factories.build().state_dict()
+    training = tmp_path / "training.pt"  # what a training loop saves
+    torch.save({"model": trained_state, "epoch": 3, "optimizer": {"lr": 0.1}}, training)
+    two_states = tmp_path / "two.pt"
+    torch.save({"model": trained_state, "ema": trained_state}, two_states)
+    state = tmp_path / "state.pt"
+    torch.save(trained_state, state)
+    unwrapped = tmp_path / "unwrapped.pt"  # the network's state_dict from before wrap_layers
+    torch.save(qv_factories.Tagger().state_dict(), unwrapped)
+    resized = tmp_path / "resized.pt"
+    torch.save({**trained_state, "head.main_module.weight": torch.zeros(3, 9)}, resized)
     shape = ["--input-shape", "2,5"]
+    model = ["--model", "qv_factories:build"]
     return {
         "missing file": ([str(tmp_path / "nope.pt"), TRUST, *shape], "cannot read"),
         "directory": ([str(folder), TRUST, *shape], "is a directory"),
@@ -176,9 +189,14 @@ def bad_inputs(tmp_path):
         "opt-in without a file": ([TRUST, *shape], "--trust-pickle goes with a NETWORK file"),
         "no wrappers": ([str(plain), TRUST, *shape], "holds no ZORNeuronModule wrappers: nothing to convert"),
         "not a network": ([str(not_a_network), TRUST, *shape], "does not hold a torch.nn.Module"),
+        "a state_dict as the network": ([str(state), TRUST, *shape], "(it holds an OrderedDict)"),
         "class gone": ([str(vanished_class_network(tmp_path)), TRUST, *shape], "PYTHONPATH"),
         "shape rejected": ([str(good), TRUST, "--input-shape", "2,7"], "rejects input of shape (2, 7)"),
         "bad shape text": ([str(good), TRUST, "--input-shape", "2,a5"], "bad --input-shape"),
+        "negative shape": ([str(good), TRUST, "--input-shape", "-1,5"],
+                           "bad --input-shape '-1,5': expected positive integers"),
+        "empty shape part": ([str(good), TRUST, "--input-shape", "2,,5"], "bad --input-shape '2,,5'"),
+        "unknown option": ([str(good), TRUST, *shape, "--colour"], "unrecognized arguments: --colour"),
         "allocation": ([str(good), TRUST, "--input-shape", "100000,100000,16"], "cannot make a sample batch"),
         "overflow": ([str(good), TRUST, "--input-shape", "99999999999999999999999,16"], "too many elements"),
         "no shape": ([str(good), TRUST], "is needed to verify a loaded network"),
@@ -198,6 +216,7 @@ def bad_inputs(tmp_path):
         "no repeats": ([str(good), TRUST, *shape, "--repeats", "0"], "bad --repeats"),
         "negative tolerance": ([str(good), TRUST, *shape, "--tolerance", "-1"], "bad --tolerance"),
         "nan tolerance": ([str(good), TRUST, *shape, "--tolerance", "nan"], "bad --tolerance"),
+        "negative tolerance, exponent": ([str(good), TRUST, *shape, "--tolerance", "-1e-3"], "bad --tolerance -0.001"),
         "no threads": ([str(good), TRUST, *shape, "--torch-threads", "0"], "bad --torch-threads"),
         "bad device": ([str(good), TRUST, *shape, "--device", "cuda:99"], "--device cuda:99"),
         "unknown device": ([str(good), TRUST, *shape, "--device", "tpu"], "bad --device"),
@@ -206,12 +225,35 @@ def bad_inputs(tmp_path):
         "not a factory": (["--model", "qv_factories:nothing", *shape], "has no attribute"),
         "state_dict alone": ([str(good), TRUST, *shape, "--state-dict", str(not_a_network)], "--state-dict needs --model"),
         "state_dict mismatch": (["--model", "qv_factories:build", "--state-dict", str(not_a_network), *shape],
-                                "does not fit the network"),
+                                "does not fit the network: 31 missing keys ('embed.weight', "
+                                "'rnn.this_node_index', 'rnn.main_module.weight_ih_l0', 'rnn.main_module.weight_hh_l0' "
+                                "and 27 more); 1 unexpected key ('weights') (--verbose lists them all)"),
+        "state_dict of the network before wrapping": (
+            [*model, "--state-dict", str(unwrapped), *shape],
+            "it is the state_dict of the network before wrap_layers: --state-dict takes the trained, wrapped"),
+        "state_dict with a tensor of another shape": (
+            [*model, "--state-dict", str(resized), *shape], "does not fit the network: 1 tensor of another shape "
+            "(head.main_module.weight: (3, 9) in the checkpoint, (3, 8) in the network)\n"),
+        "training checkpoint": ([*model, "--state-dict", str(training), *shape],
+                                "it holds a dict with the keys 'model', 'epoch', 'optimizer'; its entry 'model' is a "
+                                "state_dict of 31 tensors: pass --state-dict-key model"),
+        "checkpoint with two state_dicts": ([*model, "--state-dict", str(two_states), *shape],
+                                            "its entries 'model', 'ema' are state_dicts: pass --state-dict-key with "
+                                            "one of them"),
+        "state_dict key not there": ([*model, "--state-dict", str(training), "--state-dict-key", "weights", *shape],
+                                     "has no entry 'weights' (its keys: 'model', 'epoch', 'optimizer')"),
+        "state_dict key of a state_dict": ([*model, "--state-dict", str(state), "--state-dict-key", "model", *shape],
+                                           "is itself a state_dict (leave out --state-dict-key)"),
+        "state_dict key not a state_dict": (
+            [*model, "--state-dict", str(training), "--state-dict-key", "optimizer", *shape],
+            f"{training} [optimizer] does not hold a state_dict (a dict of named tensors): it holds a dict with the "
+            "key 'lr', none of them a state_dict"),
+        "state_dict key alone": ([*model, "--state-dict-key", "model", *shape], "--state-dict-key goes with --state-dict"),
         "state_dict of the converted form": (["--model", "qv_factories:build", "--state-dict", str(converted), *shape],
                                              "it is the state_dict of a converted network: --model must build the "
                                              "trained, wrapped form"),
         "state_dict not a dict": (["--model", "qv_factories:build", "--state-dict", str(number), *shape],
-                                  "does not hold a state_dict"),
+                                  "does not hold a state_dict (a dict of named tensors): it holds an int"),
         "example inputs not tensors": ([str(good), TRUST, "--example-inputs", str(number)], "must hold a tensor"),
         "example inputs unsafe": ([str(good), TRUST, "--example-inputs", str(good)],
                                   "it holds a torch.nn.modules.container.Sequential, not only tensors, and a "
@@ -220,12 +262,15 @@ def bad_inputs(tmp_path):
 
 
 BAD_INPUTS = ["missing file", "directory", "unreadable file", "truncated file", "pickle without opt-in",
-              "opt-in without a file", "no wrappers", "not a network", "class gone",
-              "shape rejected", "bad shape text", "allocation", "overflow", "no shape", "bad dtype", "cycle",
+              "opt-in without a file", "no wrappers", "not a network", "a state_dict as the network", "class gone",
+              "shape rejected", "bad shape text", "negative shape", "empty shape part", "unknown option", "allocation", "overflow", "no shape", "bad dtype", "cycle",
               "too deep", "unwritable output", "output is the input", "output in /proc", "format without -o",
               "checkpoint folder is a file", "processor a checkpoint cannot name", "no repeats", "negative tolerance",
-              "nan tolerance", "no threads", "bad device", "unknown device", "model not importable",
+              "nan tolerance", "negative tolerance, exponent", "no threads", "bad device", "unknown device", "model not importable",
               "factory fails", "not a factory", "state_dict alone", "state_dict mismatch",
+              "state_dict of the network before wrapping", "state_dict with a tensor of another shape",
+              "training checkpoint", "checkpoint with two state_dicts", "state_dict key not there",
+              "state_dict key of a state_dict", "state_dict key not a state_dict", "state_dict key alone",
               "state_dict of the converted form", "state_dict not a dict",
               "example inputs not tensors", "example inputs unsafe"]
 
@@ -334,6 +379,7 @@ def test_saved_network_is_the_converted_one_in_train_mode(tmp_path, capsys):
     # Same random state for both forwards: Dropout agrees, sequentially and threaded.
     assert "max |trained - converted| = 0 on input of shape (16, 5) float32 (sequential 0, threaded 0;" in out
     assert "(train mode)" in out
+    assert "is saved in train mode" in out and "call net.eval() before torch.save(net, ...)" in out
     assert digest(source) == before
     saved = torch.load(target, weights_only=False)
     assert saved.training
@@ -536,6 +582,25 @@ def test_factory_with_state_dict_and_example_inputs(tmp_path, capsys, factories)
     converted = torch.load(target, weights_only=False)
     with torch.no_grad():
         assert torch.equal(converted(ids, mask=mask), trained(ids, mask=mask))
+    # A training checkpoint: the entry named, at the top or through nested dicts.
+    for key, value in (("model", {"model": trained.state_dict(), "epoch": 3}),
+                       ("run.ema", {"run": {"ema": trained.state_dict(), "step": 7}})):
+        torch.save(value, tmp_path / "training.pt")
+        code, out, err = run(capsys, "convert", "--model", "qv_factories:build", "--state-dict",
+                             str(tmp_path / "training.pt"), "--state-dict-key", key, "--example-inputs",
+                             str(tmp_path / "tuple.pt"), "--repeats", "1", "-o", str(target))
+        assert code == 0, err
+        assert f"with {tmp_path / 'training.pt'} [{key}] (eval mode)" in out
+        with torch.no_grad():
+            assert torch.equal(torch.load(target, weights_only=False)(ids), trained(ids))
+    # With --verbose, a mismatch the line sums up is followed by every name, one a line.
+    torch.save({"weights": torch.ones(2), "extra": torch.ones(1)}, tmp_path / "other.pt")
+    code, _, err = run(capsys, "convert", "--model", "qv_factories:build", "--state-dict", str(tmp_path / "other.pt"),
+                       "--input-shape", "2,5", "--verbose")
+    lines = err.splitlines()
+    assert code == 2 and lines[0].startswith("error: ") and "--verbose lists" not in lines[0]
+    assert lines[1:] == [f"  missing:    {name}" for name in trained.state_dict()] + \
+        ["  unexpected: weights", "  unexpected: extra"]
     # --input-shape: a float batch is refused by an Embedding, with a hint at the dtype;
     # integer ids are drawn below the Embedding's size; the default dtype is the
     # parameters' (float64 here).
@@ -546,6 +611,9 @@ def test_factory_with_state_dict_and_example_inputs(tmp_path, capsys, factories)
                              *extra, "--repeats", "1")
         assert code == 0, err
         assert f"max |trained - converted| = 0 on input of shape (2, 5) {shown}" in out
+        # mlp64 returns its network in train mode, as built.
+        assert ("note:        the network is in train mode" in out) == (factory == "mlp64")
+        assert ("for inference, return net.eval() from the factory" in out) == (factory == "mlp64")
 
 
 def test_torch_threads_and_the_timing_summary(capsys, monkeypatch, tmp_path):

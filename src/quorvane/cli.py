@@ -37,7 +37,43 @@ DTYPES = {"float32": "float32", "float": "float32", "float64": "float64", "doubl
 
 
 class UsageError(Exception):
-    """Bad input: reported as one line, exit status 2."""
+    """Bad input: reported as one line, exit status 2. `details`, lines printed after it
+    with --verbose, hold what the line only sums up."""
+
+    def __init__(self, message, details=()):
+        super().__init__(message)
+        self.details = list(details)
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage mistakes end like every other bad input: in the tool's one line, exit 2,
+    rather than argparse's usage dump."""
+
+    def error(self, message):
+        raise UsageError(f"{message} (see {self.prog} --help)")
+
+
+# Options whose value may begin with "-": argparse takes "-1,8" for an option, so such a
+# value is joined to its option ("--input-shape=-1,8") and judged by the option's own check.
+_SIGNED_OPTIONS = ("--input-shape", "--tolerance", "--repeats", "--warmup", "--seed", "--torch-threads")
+_SIGNED_VALUE = re.compile(r"-[0-9.][0-9.,xXeE+\- ]*")
+
+
+def _join_signed_values(argv):
+    joined, i = [], 0
+    while i < len(argv):
+        if argv[i] in _SIGNED_OPTIONS and i + 1 < len(argv) and _SIGNED_VALUE.fullmatch(argv[i + 1]):
+            joined.append(f"{argv[i]}={argv[i + 1]}")
+            i += 2
+        else:
+            joined.append(argv[i])
+            i += 1
+    return joined
+
+
+def _a(word):
+    """The indefinite article for `word`, by its first letter: "an OrderedDict", "a dict"."""
+    return f"an {word}" if word[:1].lower() in "aeiou" else f"a {word}"
 
 
 # Terminal colour and style codes, which some messages (torch's weights-only refusal) carry.
@@ -62,7 +98,7 @@ def _progress(text):
 
 def _readable_file(path, what):
     if os.path.isdir(path):
-        raise UsageError(f"cannot read {path}: it is a directory, not a {what}")
+        raise UsageError(f"cannot read {path}: it is a directory, not {_a(what)}")
     if not os.path.exists(path):
         raise UsageError(f"cannot read {path}: no such file")
     if not os.access(path, os.R_OK):
@@ -114,7 +150,7 @@ def _check_output(path, output_format, inputs):
 
 def _parse_shape(text):
     try:
-        shape = tuple(int(part) for part in text.replace("x", ",").split(",") if part.strip())
+        shape = tuple(int(part) for part in text.replace("x", ",").split(","))
     except ValueError:
         raise UsageError(f"bad --input-shape {text!r}: expected integers such as 8,3,32,32") from None
     if not shape or any(n <= 0 for n in shape):
@@ -163,6 +199,8 @@ def _check_sources(args):
                          "PKG.MODULE:FACTORY with --state-dict CKPT, which reads only tensors")
     if args.trust_pickle and not args.network:
         raise UsageError("--trust-pickle goes with a NETWORK file")
+    if args.state_dict_key is not None and not args.state_dict:
+        raise UsageError("--state-dict-key goes with --state-dict")
     if args.state_dict and not args.model:
         raise UsageError("--state-dict needs --model (the factory that builds the network it belongs to)")
     if args.model and ":" not in args.model:
@@ -221,7 +259,7 @@ def _load_error(path, error, what=""):
         return UsageError(f"cannot load {path}: the file is truncated (its end is missing; save it again)")
     refused = re.search(r"Unsupported global: GLOBAL (\S+)", str(error))
     if refused:
-        return UsageError(f"cannot load {path}{what}: it holds a {refused.group(1)}, not only tensors, and a "
+        return UsageError(f"cannot load {path}{what}: it holds {_a(refused.group(1))}, not only tensors, and a "
                           "weights-only load (torch.load with weights_only=True) runs no code to make one")
     return UsageError(f"cannot load {path}{what}: {type(error).__name__}: {_one_line(error)}{_load_hint(error)}")
 
@@ -234,7 +272,7 @@ def _load_network(path):
     except Exception as e:  # unreadable, truncated, not a pickle, missing classes ...
         raise _load_error(path, e) from None
     if not isinstance(net, torch.nn.Module):
-        raise UsageError(f"{path} does not hold a torch.nn.Module (it holds a {type(net).__name__})")
+        raise UsageError(f"{path} does not hold a torch.nn.Module (it holds {_a(type(net).__name__)})")
     return net
 
 
@@ -261,7 +299,7 @@ def _build_from_factory(reference):
     except Exception as e:
         raise _failure(f"--model {reference}: the factory failed", e) from None
     if not isinstance(net, torch.nn.Module):
-        raise UsageError(f"--model {reference}: the factory returned a {type(net).__name__}, not a torch.nn.Module")
+        raise UsageError(f"--model {reference}: the factory returned {_a(type(net).__name__)}, not a torch.nn.Module")
     return net
 
 
@@ -271,27 +309,134 @@ def _load_tensors(path, what):
     try:
         return torch.load(path, weights_only=True, map_location="cpu")
     except Exception as e:
-        raise _load_error(path, e, f" as a {what}") from None
+        raise _load_error(path, e, f" as {_a(what)}") from None
 
 
-def _converted_keys_hint(state):
+def _converted_keys_hint(state, expected=()):
     if any(key.endswith(".view_tuple") or ".layer_array." in key for key in state):
         return (" (it is the state_dict of a converted network: --model must build the trained, wrapped form; "
                 "a converted network is loaded onto its plain architecture with quorvane.load)")
+    # A wrapper holds its layer as `main_module`: the plain network's "0.weight" is the
+    # wrapped network's "0.main_module.weight".
+    def wrapped(key):
+        parent, _, name = key.rpartition(".")
+        return f"{parent}.main_module.{name}" if parent else f"main_module.{name}"
+    strays = [key for key in state if key not in expected]
+    if strays and all(wrapped(key) in expected for key in strays):
+        return (" (it is the state_dict of the network before wrap_layers: --state-dict takes the trained, "
+                "wrapped network's state_dict)")
     return ""
 
 
-def _load_state_dict(net, path):
+def _is_state_dict(value):
     import torch
 
+    return isinstance(value, dict) and bool(value) and all(isinstance(k, str) and isinstance(v, torch.Tensor)
+                                                             for k, v in value.items())
+
+
+def _entries(value, prefix="", depth=2):
+    """(dotted name, value) of every entry of a checkpoint's nested dicts, `depth` levels down."""
+    for key, entry in value.items():
+        name = f"{prefix}{key}"
+        yield name, entry
+        if depth > 1 and isinstance(entry, dict) and not _is_state_dict(entry):
+            yield from _entries(entry, f"{name}.", depth - 1)
+
+
+def _listed(names, limit=8):
+    names = [repr(n) for n in names]
+    shown = ", ".join(names[:limit])
+    return shown if len(names) <= limit else f"{shown} and {len(names) - limit} more"
+
+
+def _not_a_state_dict(path, value):
+    """The line for a checkpoint that is not itself a state_dict: what it holds and, for a
+    training checkpoint ({"model": state_dict, "epoch": 3}), the entry to pass."""
+    what = f"{path} does not hold a state_dict (a dict of named tensors)"
+    if not isinstance(value, dict):
+        return f"{what}: it holds {_a(type(value).__name__)}"
+    if not value:
+        return f"{what}: it holds an empty {type(value).__name__}"
+    found = [(name, entry) for name, entry in _entries(value) if _is_state_dict(entry)]
+    holds = f"it holds {_a(type(value).__name__)} with the key{'s' if len(value) > 1 else ''} {_listed(list(value))}"
+    if len(found) == 1:
+        name, entry = found[0]
+        return (f"{what}: {holds}; its entry {name!r} is a state_dict of {counted(len(entry), 'tensor')}: "
+                f"pass --state-dict-key {name}")
+    if found:
+        return (f"{what}: {holds}; its entries {_listed([name for name, _ in found])} are state_dicts: "
+                "pass --state-dict-key with one of them")
+    return f"{what}: {holds}, none of them a state_dict"
+
+
+def _entry(path, value, key):
+    """The checkpoint's entry `key`: a top-level key, or a dotted path through nested dicts."""
+    if isinstance(value, dict) and key in value:
+        return value[key]
+    entry = value
+    for part in key.split("."):
+        if not isinstance(entry, dict) or part not in entry:
+            if _is_state_dict(value):
+                raise UsageError(f"--state-dict-key {key}: {path} is itself a state_dict (leave out --state-dict-key)")
+            keys = f"its keys: {_listed(list(value))}" if isinstance(value, dict) and value else \
+                f"it holds {_a(type(value).__name__)}"
+            raise UsageError(f"--state-dict-key {key}: {path} has no entry {key!r} ({keys})")
+        entry = entry[part]
+    return entry
+
+
+def _shape(tensor):
+    return "(" + ", ".join(str(n) for n in tensor.shape) + ("," if tensor.dim() == 1 else "") + ")"
+
+
+def _mismatch(net, state, verbose, shown=4):
+    """How `state` differs from what `net` holds: the one line's summary (up to `shown`
+    names of each kind) and every name on a line of its own. None when names and shapes
+    all agree (the load failed for another reason)."""
+    expected = net.state_dict()
+    missing = [k for k in expected if k not in state]
+    unexpected = [k for k in state if k not in expected]
+    resized = [k for k in expected if k in state and hasattr(expected[k], "shape")
+               and state[k].shape != expected[k].shape]
+    if not (missing or unexpected or resized):
+        return None
+
+    def shapes(k):
+        return f"{k}: {_shape(state[k])} in the checkpoint, {_shape(expected[k])} in the network"
+    parts, details = [], []
+    for names, noun, suffix, label, line in ((missing, "missing key", "", "missing:   ", str),
+                                             (unexpected, "unexpected key", "", "unexpected:", str),
+                                             (resized, "tensor", " of another shape", "shape:     ", shapes)):
+        if names:
+            listed = "; ".join(line(k) for k in names[:shown]) if line is shapes else _listed(names, shown)
+            if line is shapes and len(names) > shown:
+                listed += f" and {len(names) - shown} more"
+            parts.append(f"{counted(len(names), noun)}{suffix} ({listed})")
+            details += [f"  {label} {line(k)}" for k in names]
+    summary = "; ".join(parts)
+    if max(len(missing), len(unexpected), len(resized)) > shown and not verbose:
+        summary += " (--verbose lists them all)"
+    return summary, details
+
+
+def _load_state_dict(net, path, key=None, verbose=False):
     state = _load_tensors(path, "state_dict")
-    if not isinstance(state, dict) or not all(isinstance(k, str) and isinstance(v, torch.Tensor)
-                                              for k, v in state.items()):
-        raise UsageError(f"{path} does not hold a state_dict (a dict of named tensors)")
+    if key is not None:
+        state = _entry(path, state, key)
+        path = f"{path} [{key}]"
+    if not _is_state_dict(state):
+        raise UsageError(_not_a_state_dict(path, state))
     try:
         net.load_state_dict(state, strict=True)
     except Exception as e:
-        raise UsageError(f"{path} does not fit the network{_converted_keys_hint(state)}: {_one_line(e)}") from None
+        # Torch's own message cuts nothing but runs over many lines; the names are listed
+        # here, on the one line if few and in full with --verbose.
+        found = _mismatch(net, state, verbose)
+        if found is None:
+            raise UsageError(f"{path} does not fit the network{_converted_keys_hint(state)}: {_one_line(e)}") from None
+        raise UsageError(f"{path} does not fit the network{_converted_keys_hint(state, net.state_dict())}: {found[0]}",
+                         found[1]) from None
 
 
 def _checked_network(net, source, allow_empty):
@@ -320,8 +465,8 @@ def _load(args):
     if args.model:
         net, source = _build_from_factory(args.model), f"{args.model}()"
         if args.state_dict:
-            _load_state_dict(net, args.state_dict)
-            source += f" with {args.state_dict}"
+            _load_state_dict(net, args.state_dict, args.state_dict_key, args.verbose)
+            source += f" with {args.state_dict}" + (f" [{args.state_dict_key}]" if args.state_dict_key else "")
         return net, source, None
     from quorvane import demo
 
@@ -346,7 +491,7 @@ def _example_inputs(path):
                                                  for k, v in value.items()):
         return (), dict(value)
     raise UsageError(f"{path} must hold a tensor, a tuple of tensors or a dict of keyword tensors "
-                     f"(it holds a {type(value).__name__})")
+                     f"(it holds {_a(type(value).__name__)})")
 
 
 def _sample_batch(net, shape, dtype_name, seed):
@@ -589,7 +734,8 @@ def _convert(args):
         report, forms = _reference_and_convert(args, net, inputs, device)
         prepared = _prepare_output(args, report.network)
         report = dataclasses.replace(report, timing=_time(args, forms, device))
-        lines = [f"source:      {source} ({mode} mode)"] + report.lines(positions=False, tolerance=args.tolerance)
+        lines = [f"source:      {source} ({mode} mode)"] + _train_mode_note(args, net) + \
+            report.lines(positions=False, tolerance=args.tolerance)
         if held_out is not None:
             lines.append(_accuracy_line(held_out, forms, device))
         if args.output:
@@ -601,6 +747,16 @@ def _convert(args):
               f"(more than --tolerance {args.tolerance:g})", file=sys.stderr)
         return EXIT_MISMATCH
     return EXIT_OK
+
+
+def _train_mode_note(args, net):
+    """A network in train mode is verified, timed and saved in train mode: Dropout drops,
+    BatchNorm normalises by the batch. Said once, with where to change it."""
+    if not net.training:
+        return []
+    where = "return net.eval() from the factory" if args.model else "call net.eval() before torch.save(net, ...)"
+    return ["note:        the network is in train mode, so it was verified and timed in train mode and is saved in "
+            f"train mode (layers such as Dropout and BatchNorm act differently in eval mode); for inference, {where}"]
 
 
 def _info(args):
@@ -626,6 +782,10 @@ def _add_source_options(convert):
                              "current folder or PYTHONPATH")
     source.add_argument("--state-dict", metavar="CKPT",
                         help="with --model: load this state_dict into it (torch.load with weights_only=True)")
+    source.add_argument("--state-dict-key", metavar="KEY",
+                        help="with --state-dict: the checkpoint's entry that holds the state_dict, for a training "
+                             "checkpoint such as {'model': state_dict, 'epoch': 3}; a dotted KEY (a.b) reaches "
+                             "into nested dicts")
 
 
 def _add_input_options(convert):
@@ -661,8 +821,8 @@ def _add_output_options(convert):
 
 
 def build_parser():
-    parser = argparse.ArgumentParser(prog="quorvane", description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = _Parser(prog="quorvane", description=__doc__,
+                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True)
     convert = commands.add_parser(
@@ -678,7 +838,8 @@ def build_parser():
     _add_run_options(convert)
     _add_output_options(convert)
     convert.add_argument("--allow-empty", action="store_true", help="accept a network without wrappers")
-    convert.add_argument("--verbose", action="store_true", help="print the conversion walks' diagnostics")
+    convert.add_argument("--verbose", action="store_true",
+                         help="print the conversion walks' diagnostics, and every name a summed-up error leaves out")
     convert.add_argument("--traceback", action="store_true", help="on failure, print the whole traceback")
     convert.add_argument("--train-steps", type=int, default=None, help=argparse.SUPPRESS)
     convert.set_defaults(run=_convert)
@@ -696,6 +857,8 @@ def _report_failure(args, error):
         traceback.print_exception(type(error), error, error.__traceback__)
     if isinstance(error, UsageError):
         print(f"error: {error}", file=sys.stderr)
+        if getattr(args, "verbose", False) and error.details:
+            print("\n".join(error.details), file=sys.stderr)
     elif isinstance(error, MemoryError):
         print("error: out of memory", file=sys.stderr)
     elif isinstance(error, RecursionError):
@@ -709,7 +872,7 @@ def _report_failure(args, error):
 def main(argv=None):
     args = None
     try:
-        args = build_parser().parse_args(argv)
+        args = build_parser().parse_args(_join_signed_values(sys.argv[1:] if argv is None else list(argv)))
         return args.run(args)
     except (Exception, KeyboardInterrupt) as e:
         return _report_failure(args, e)
