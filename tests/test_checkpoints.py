@@ -160,6 +160,8 @@ BAD_LOADS = {
                           f"{CONFIG_NAME} was changed after it was saved"),
     "a config that is not JSON": (lambda d, _: truncate(d / CONFIG_NAME, lambda n: n - 5), plain,
                                   "is not valid JSON"),
+    "a config nested 200,000 deep": (lambda d, _: (d / CONFIG_NAME).write_text("[" * 200_000 + "]" * 200_000),
+                                     plain, "is nested too deeply to be a quorvane checkpoint config"),
     "a newer format version": (lambda d, _: edit_config(d, lambda c: c.update(format_version=2)), plain,
                                "has format version 2; this quorvane reads version 1 (the checkpoint was written by a "
                                "newer quorvane: upgrade quorvane to load it)"),

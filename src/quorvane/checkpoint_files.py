@@ -75,6 +75,11 @@ def read_config(directory):
             config = json.load(stream)
     except (UnicodeDecodeError, json.JSONDecodeError) as e:
         raise CheckpointError(f"{path} is not valid JSON ({e}): it was changed or damaged") from None
+    except RecursionError:
+        # json's parser recurses once per nesting level; no config quorvane writes is
+        # more than a few levels deep.
+        raise CheckpointError(f"{path} is nested too deeply to be a quorvane checkpoint config: it was changed "
+                              "or damaged") from None
     if not isinstance(config, dict) or config.get("format") != FORMAT:
         raise CheckpointError(f"{path} is not a quorvane checkpoint config (no \"format\": \"{FORMAT}\")")
     version = config.get("format_version")
