@@ -3,6 +3,7 @@
 import contextlib
 import copy
 import re
+import sys
 
 import pytest
 import torch
@@ -11,6 +12,7 @@ import torch.nn as nn
 import quorvane
 import quorvane.marlune as marlune
 from quorvane import modules_quorvane as ZR
+from subproc import run_python
 
 
 class Special(ZR.ZORNeuronModule):
@@ -338,3 +340,28 @@ def test_reasons_agree_with_the_walks_diagnostics(default_settings, capsys):
     root = ZR.ZORNeuronModule(nn.Linear(2, 2), 1)
     assert reason_from_logs("", "ZORNeuronModule", walk_logs(copy.deepcopy(root), capsys, default_settings)) == \
         quorvane.convert(root).unconverted[0].reason
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="peak memory read through /proc")
+def test_verification_does_not_copy_the_weights():
+    # Peak memory in a process of its own: verifying costs the activations and the buffers,
+    # not a second copy of the weights (48 MB of them here).
+    result = run_python("""
+        import gc, os, resource, torch, torch.nn as nn, quorvane
+        from quorvane import modules_quorvane as ZR
+        net = nn.Sequential(ZR.ZORNeuronModule(nn.Linear(2048, 2048), 2), nn.BatchNorm1d(2048)).train()
+        x = torch.randn(4, 2048)
+        with torch.no_grad():
+            net(x)
+        weights = sum(p.numel() * p.element_size() for p in net.parameters())
+        gc.collect()
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        with open("/proc/self/statm") as f:
+            before = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        report = quorvane.convert(net, verify=((x,), {}))
+        assert report.max_difference == 0
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before) / weights)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert float(result.stdout) < 0.4
