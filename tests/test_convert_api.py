@@ -115,6 +115,8 @@ class SelfChanging(nn.Module):
         with torch.no_grad():
             if self.how == "parameter written in place":
                 self.weight.add_(1)       # seen by its version counter, values not kept
+            elif self.how == "another layer's parameter written in place":
+                self.others[0].mul_(2)    # named as in the converted network
             elif self.how == "parameter renormalised in a view":
                 self.weight[:2].div_(self.weight[:2].norm())
             elif self.how == "parameter .data reassigned":
@@ -133,6 +135,7 @@ class SelfChanging(nn.Module):
 @pytest.mark.parametrize("how, written", [
     ("parameter written in place", ("1.weight",)),
     ("parameter renormalised in a view", ("1.weight",)),
+    ("another layer's parameter written in place", ("0.layer_array.2.weight",)),
     ("parameter .data reassigned", ()),
     ("parameter object replaced", ()),
     ("buffer object replaced", ()),
@@ -143,6 +146,7 @@ class SelfChanging(nn.Module):
 def test_verification_puts_back_what_the_forward_changed_or_names_it(how, written, mode):
     torch.manual_seed(2)
     net = nn.Sequential(ZR.ZORNeuronModule(nn.Linear(4, 4), 2), SelfChanging(how)).eval()
+    net[1].others = [net[0].main_module.weight]
     x = torch.randn(3, 4)
     objects = {name: (t, t.data_ptr(), t.shape, t.stride()) for name, t in
                list(net.named_parameters()) + list(net.named_buffers())}
@@ -166,7 +170,7 @@ def test_verification_puts_back_what_the_forward_changed_or_names_it(how, writte
         assert torch.equal(tensor, reference.get(name, values[name])), name
     assert held["1.weight"] is objects["1.weight"][0] and held["1.scale"] is objects["1.scale"][0]
     assert report.max_difference == 0
-    assert ("could not put back 1.weight" in str(report)) == bool(written)
+    assert ("could not put back " + ", ".join(written) + ":" in str(report)) == bool(written)
 
 
 def test_convert_refuses_what_it_cannot_convert():

@@ -367,6 +367,9 @@ def convert(net: nn.Module, *, inplace: bool = True,
         parameters = list(result.parameters())
         verification = None
         if inputs is not None:
+            # Named as in the network the caller continues with.
+            names = {id(t): name for name, t in result.named_parameters()}
+            written = [(names.get(id(t), path), t) for path, t in written]
             verification = compare(expected, result, *inputs, random_state, devices, drew, written, copied)
         return ConversionReport(
             result, tuple(converted), tuple(unconverted), len(parameters),
