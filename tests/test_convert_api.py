@@ -1,7 +1,9 @@
 """quorvane.convert: both passes in one call, and a report of what they did and left."""
 
+import contextlib
 import copy
 import re
+import sys
 
 import pytest
 import torch
@@ -10,6 +12,7 @@ import torch.nn as nn
 import quorvane
 import quorvane.marlune as marlune
 from quorvane import modules_quorvane as ZR
+from subproc import run_python
 
 
 class Special(ZR.ZORNeuronModule):
@@ -90,6 +93,84 @@ def test_copy_mode_leaves_the_network_alone():
     assert type(report.network[0]) is marlune.ZORModulePyThread
     assert torch.equal(report.network(x), before) and report.max_difference == 0
     assert not {id(p) for p in net.parameters()} & {id(p) for p in report.network.parameters()}
+
+
+# --- verification on forwards that change their own state ---------------------------------
+
+
+class SelfChanging(nn.Module):
+    """A layer after a trained wrapper whose forward changes its own parameter or buffer
+    in one of the ways a forward can."""
+
+    def __init__(self, how):
+        super().__init__()
+        self.how = how
+        self.weight = nn.Parameter(torch.randn(4))
+        self.register_buffer("scale", torch.full((4,), 2.0))
+        if how == "inference tensor written through .data":
+            with torch.inference_mode():
+                self.weight = nn.Parameter(torch.randn(4))
+
+    def forward(self, x):
+        with torch.no_grad():
+            if self.how == "parameter written in place":
+                self.weight.add_(1)       # seen by its version counter, values not kept
+            elif self.how == "another layer's parameter written in place":
+                self.others[0].mul_(2)    # named as in the converted network
+            elif self.how == "parameter renormalised in a view":
+                self.weight[:2].div_(self.weight[:2].norm())
+            elif self.how == "parameter .data reassigned":
+                self.weight.data = self.weight.data * 3
+            elif self.how == "parameter object replaced":
+                self.weight = nn.Parameter(self.weight * 3)
+            elif self.how == "buffer object replaced":
+                self.scale = torch.full_like(self.scale, 5.0)
+            elif self.how == "buffer resized and written":
+                self.scale.resize_(8).fill_(7.0)
+            elif self.how == "inference tensor written through .data":
+                self.weight.data.add_(1)  # invisible to version counters: inference tensors are copied
+        return x * self.weight * self.scale[:4]
+
+
+@pytest.mark.parametrize("how, written", [
+    ("parameter written in place", ("1.weight",)),
+    ("parameter renormalised in a view", ("1.weight",)),
+    ("another layer's parameter written in place", ("0.layer_array.2.weight",)),
+    ("parameter .data reassigned", ()),
+    ("parameter object replaced", ()),
+    ("buffer object replaced", ()),
+    ("buffer resized and written", ()),
+    ("inference tensor written through .data", ()),
+])
+@pytest.mark.parametrize("mode", [contextlib.nullcontext, torch.inference_mode])
+def test_verification_puts_back_what_the_forward_changed_or_names_it(how, written, mode):
+    torch.manual_seed(2)
+    net = nn.Sequential(ZR.ZORNeuronModule(nn.Linear(4, 4), 2), SelfChanging(how)).eval()
+    net[1].others = [net[0].main_module.weight]
+    x = torch.randn(3, 4)
+    objects = {name: (t, t.data_ptr(), t.shape, t.stride()) for name, t in
+               list(net.named_parameters()) + list(net.named_buffers())}
+    values = {name: t.detach().clone() for name, (t, *_) in objects.items()}
+    after_one = copy.deepcopy(net)
+    after_one(x)
+
+    with mode():
+        report = quorvane.convert(net, verify=((x,), {}))
+
+    assert report.verification.written == written
+    # Every tensor is the same object in the same memory; its values are those from before,
+    # or, where named, those one trained forward left. All three runs started from the same
+    # weights, so the comparison is exact even where a forward writes them.
+    held = dict(report.network.named_parameters()) | dict(report.network.named_buffers())
+    reference = dict(after_one.named_parameters()) if written else {}
+    for name, (tensor, pointer, shape, stride) in objects.items():
+        if not (how.startswith("buffer resized") and name == "1.scale"):  # resize_ frees the old memory
+            assert tensor.data_ptr() == pointer, name
+        assert (tensor.shape, tensor.stride()) == (shape, stride), name
+        assert torch.equal(tensor, reference.get(name, values[name])), name
+    assert held["1.weight"] is objects["1.weight"][0] and held["1.scale"] is objects["1.scale"][0]
+    assert report.max_difference == 0
+    assert ("could not put back " + ", ".join(written) + ":" in str(report)) == bool(written)
 
 
 def test_convert_refuses_what_it_cannot_convert():
@@ -263,3 +344,28 @@ def test_reasons_agree_with_the_walks_diagnostics(default_settings, capsys):
     root = ZR.ZORNeuronModule(nn.Linear(2, 2), 1)
     assert reason_from_logs("", "ZORNeuronModule", walk_logs(copy.deepcopy(root), capsys, default_settings)) == \
         quorvane.convert(root).unconverted[0].reason
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="peak memory read through /proc")
+def test_verification_does_not_copy_the_weights():
+    # Peak memory in a process of its own: verifying costs the activations and the buffers,
+    # not a second copy of the weights (48 MB of them here).
+    result = run_python("""
+        import gc, os, resource, torch, torch.nn as nn, quorvane
+        from quorvane import modules_quorvane as ZR
+        net = nn.Sequential(ZR.ZORNeuronModule(nn.Linear(2048, 2048), 2), nn.BatchNorm1d(2048)).train()
+        x = torch.randn(4, 2048)
+        with torch.no_grad():
+            net(x)
+        weights = sum(p.numel() * p.element_size() for p in net.parameters())
+        gc.collect()
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        with open("/proc/self/statm") as f:
+            before = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        report = quorvane.convert(net, verify=((x,), {}))
+        assert report.max_difference == 0
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before) / weights)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert float(result.stdout) < 0.4

@@ -4,9 +4,10 @@ It runs the two passes (``ostrelle.blockwise_network``, then ``marlune.refresh_n
 then inspects the network: every converted wrapper with its dendrite count and how many
 of its parameter tensors are the trained ones, and every wrapper left unconverted with
 the reason. With ``verify`` it also runs the network before and after and reports the
-largest output difference, without changing any parameter or buffer. The report and its
-text form live in ``quorvane.report``; ``without_dendrites`` builds the network as it was
-before wrapping, the baseline of what the dendrites cost.
+largest output difference, leaving every parameter and buffer as it was (or naming the
+parameters a forward wrote in place, which it cannot restore without having copied
+them). The report and its text form live in ``quorvane.report``; ``without_dendrites``
+builds the network as it was before wrapping, the baseline of what the dendrites cost.
 """
 
 from __future__ import annotations
@@ -89,26 +90,79 @@ def max_difference(a: Any, b: Any) -> float:
     return worst
 
 
+def _layout(tensor: torch.Tensor) -> tuple | None:
+    """Where a tensor's values live and how they are laid out, or None for one whose
+    memory cannot be read from Python (sparse tensors, some tensor subclasses)."""
+    try:
+        return (tensor.data_ptr(), tensor.shape, tensor.stride(), tensor.storage_offset(), tensor.dtype,
+                tensor.device)
+    except (RuntimeError, NotImplementedError, TypeError):
+        return None
+
+
+class _Saved:
+    """One registered tensor as it was: the object, a view of its original memory (which
+    keeps that memory alive if the forward points the tensor elsewhere with ``.data =``),
+    and either a copy of its values or its version counter."""
+
+    __slots__ = ("registry", "name", "path", "tensor", "view", "layout", "version", "copy")
+
+    def __init__(self, registry, name, path, tensor, copy_values):
+        self.registry, self.name, self.path, self.tensor = registry, name, path, tensor
+        self.layout = _layout(tensor)
+        self.view = tensor.detach()  # shares the memory and the version counter
+        # Inference tensors keep no version counter, and a tensor whose memory cannot be
+        # read cannot be watched: both are copied, like the buffers.
+        watchable = not copy_values and self.layout is not None and not tensor.is_inference()
+        self.version = tensor._version if watchable else None
+        self.copy = None if watchable else tensor.detach().clone()
+
+    def put_back(self) -> bool:
+        """Restores the object, its memory and layout, and (where copied) its values.
+        False when the tensor was written in place and its values could not be restored."""
+        tensor = self.tensor
+        if self.registry.get(self.name) is not tensor:
+            self.registry[self.name] = tensor
+        if _layout(tensor) != self.layout:
+            tensor.data = self.view  # ``.data =`` and ``set_`` move a tensor without copying it
+        if self.copy is not None:
+            with torch.inference_mode() if tensor.is_inference() else contextlib.nullcontext():
+                tensor.copy_(self.copy)
+            return True
+        return tensor._version == self.version
+
+
 @contextlib.contextmanager
-def unchanged(module: nn.Module) -> Iterator[None]:
-    """Every parameter and buffer of ``module`` is put back afterwards, bit for bit and
-    as the same tensor object, whatever the code inside did to them (a BatchNorm in
-    train mode updating its running statistics, for instance)."""
+def unchanged(module: nn.Module, written: list | None = None, copied: set[int] = frozenset()) -> Iterator[None]:
+    """Every parameter and buffer of ``module`` is put back afterwards, as the same
+    tensor object in the same memory and layout, whatever the code inside did to them.
+
+    Buffers (a BatchNorm's running statistics, for instance, which a train-mode forward
+    updates) are copied and restored bit for bit. Parameters are not copied, since that
+    would double the memory of a large network for a rare event: their version counters
+    tell whether anything wrote them in place, and each one written is appended to
+    ``written`` as ``(path, tensor)``: its values are what the code left. Parameters
+    whose ids are in ``copied`` are copied and restored like buffers. Writes that bypass
+    the version counter (through ``.data``, numpy or native code) are not seen."""
     saved = []
-    for owner in {id(m): m for m in [module] + [p[3] for p in module_positions(module)]}.values():
-        for registry in (owner._parameters, owner._buffers):
+    owners = {id(module): (module, "")}
+    for _, _, path, owner in module_positions(module):
+        owners.setdefault(id(owner), (owner, path))
+    for owner, path in owners.values():
+        for registry, is_buffer in ((owner._parameters, False), (owner._buffers, True)):
             for name, tensor in registry.items():
                 if tensor is not None:
-                    saved.append((registry, name, tensor, tensor.detach().clone()))
+                    saved.append(_Saved(registry, name, f"{path}.{name}" if path else name, tensor,
+                                        is_buffer or id(tensor) in copied))
     try:
         yield
     finally:
         with torch.no_grad():
-            for registry, name, tensor, copy_ in saved:
-                if registry.get(name) is not tensor:
-                    registry[name] = tensor
-                with torch.inference_mode() if tensor.is_inference() else contextlib.nullcontext():
-                    tensor.copy_(copy_)
+            seen = set()
+            for entry in saved:
+                if not entry.put_back() and written is not None and id(entry.tensor) not in seen:
+                    seen.add(id(entry.tensor))
+                    written.append((entry.path, entry.tensor))
 
 
 def _cuda_devices(module: nn.Module, args: tuple, kwargs: dict) -> list[int]:
@@ -128,14 +182,16 @@ def _set_random_state(devices: list[int], state: tuple) -> None:
 
 
 def run_forward(module: nn.Module, args: tuple, kwargs: dict, *, threaded: bool | None = None,
-                random_state: tuple | None = None, devices: list[int] = ()) -> Any:
+                random_state: tuple | None = None, devices: list[int] = (), written: list | None = None,
+                copied: set[int] = frozenset()) -> Any:
     """``module(*args, **kwargs)`` under ``torch.no_grad()``, with the random state set
     first when given and ``quorvane.marlune.doing_threading`` set to ``threaded`` for
-    this call only when given. Parameters and buffers are left as they were."""
+    this call only when given. Parameters and buffers are put back as ``unchanged``
+    puts them back (``written`` and ``copied`` as there)."""
     from quorvane import marlune
 
     previous = marlune.doing_threading
-    with unchanged(module), torch.no_grad():
+    with unchanged(module, written, copied), torch.no_grad():
         if random_state is not None:
             _set_random_state(list(devices), random_state)
         if threaded is not None:
@@ -147,21 +203,28 @@ def run_forward(module: nn.Module, args: tuple, kwargs: dict, *, threaded: bool 
 
 
 def compare(trained_output: Any, converted: nn.Module, args: tuple, kwargs: dict, random_state: tuple,
-            devices: list[int], drew_random: bool) -> Verification:
+            devices: list[int], drew_random: bool, written: list = (), copied: set[int] = frozenset()
+            ) -> Verification:
     """Runs the converted network sequentially and threaded, each from the random state
     the trained forward started from, and compares both with its output. The caller's
-    random state is left as it was."""
+    random state is left as it was. ``written`` are the parameters the trained forward
+    wrote in place (path, tensor), ``copied`` the ids of those to copy and restore; any
+    other parameter the converted forwards write is added to the report's list."""
+    written = list(written)
     with torch.random.fork_rng(devices=devices):
         sequential = max_difference(trained_output, run_forward(converted, args, kwargs, threaded=False,
-                                                                random_state=random_state, devices=devices))
+                                                                random_state=random_state, devices=devices,
+                                                                written=written, copied=copied))
         threaded = max_difference(trained_output, run_forward(converted, args, kwargs, threaded=True,
-                                                              random_state=random_state, devices=devices))
+                                                              random_state=random_state, devices=devices,
+                                                              written=written, copied=copied))
     inputs = describe_inputs(args, kwargs)
+    paths = tuple(dict.fromkeys(path for path, _ in written))
     if threaded != 0 and drew_random and converted.training:
         return Verification(sequential, None, "threaded forward not compared: the network draws random numbers "
                                               "in train mode, and the threaded forward draws them on several "
-                                              "threads in no fixed order", inputs)
-    return Verification(sequential, threaded, None, inputs)
+                                              "threads in no fixed order", inputs, paths)
+    return Verification(sequential, threaded, None, inputs, paths)
 
 
 def describe_inputs(args: tuple, kwargs: dict) -> str:
@@ -176,14 +239,15 @@ def describe_inputs(args: tuple, kwargs: dict) -> str:
     return f"{'shape' if len(parts) == 1 and args else 'shapes'} {', '.join(parts)}"
 
 
-def trained_reference(trained: nn.Module, args: tuple, kwargs: dict) -> tuple[Any, tuple, list[int], bool]:
+def trained_reference(trained: nn.Module, args: tuple, kwargs: dict, written: list | None = None,
+                      copied: set[int] = frozenset()) -> tuple[Any, tuple, list[int], bool]:
     """The trained form's output, the random state its forward started from, the CUDA
     devices involved and whether the forward drew random numbers. The caller's random
-    state is left as it was."""
+    state is left as it was; ``written`` and ``copied`` as for ``unchanged``."""
     devices = _cuda_devices(trained, args, kwargs)
     with torch.random.fork_rng(devices=devices):
         state = _random_state(devices)
-        output = run_forward(trained, args, kwargs)
+        output = run_forward(trained, args, kwargs, written=written, copied=copied)
         after = _random_state(devices)
     drew = not torch.equal(state[0], after[0]) or any(not torch.equal(a, b) for a, b in zip(state[1], after[1]))
     return output, state, devices, drew
@@ -259,7 +323,10 @@ def convert(net: nn.Module, *, inplace: bool = True,
     on those inputs before and after the conversion (the converted form sequentially
     and threaded, each from the random state the trained forward started from) and the
     largest output difference is reported; parameters, buffers and the caller's random
-    state are left as they were.
+    state are left as they were: buffers are copied for each run, parameters are
+    watched through their version counters (not copied), and any the forward writes in
+    place are named in ``report.verification.written`` (they hold the values one trained
+    forward left; from then on they are copied, and the reference is taken again).
 
     Raises ``TypeError`` for a ``net`` that is not a ``torch.nn.Module`` and
     ``ValueError`` for a module graph with a cycle (which the walks cannot convert).
@@ -281,8 +348,17 @@ def convert(net: nn.Module, *, inplace: bool = True,
             net = copy.deepcopy(net)
         before = [(None, "", "", net)] + module_positions(net)
         wrappers = sum(1 for m in _unique(p[3] for p in before).values() if type(m) is ZR.ZORNeuronModule)
+        written, copied = [], frozenset()
         if inputs is not None:
-            expected, random_state, devices, drew = trained_reference(net, *inputs)
+            expected, random_state, devices, drew = trained_reference(net, *inputs, written=written)
+            if written:
+                # The forward writes parameters in place, which is rare: only now are those
+                # copied. What the first forward wrote stays (and is reported); the reference
+                # is taken again from those values, so that all three runs start from the
+                # same weights and leave them so.
+                copied = frozenset(id(t) for _, t in written)
+                expected, random_state, devices, drew = trained_reference(net, *inputs, written=written,
+                                                                          copied=copied)
 
         result = marlune.refresh_net(ostrelle.blockwise_network(net))
 
@@ -291,7 +367,10 @@ def convert(net: nn.Module, *, inplace: bool = True,
         parameters = list(result.parameters())
         verification = None
         if inputs is not None:
-            verification = compare(expected, result, *inputs, random_state, devices, drew)
+            # Named as in the network the caller continues with.
+            names = {id(t): name for name, t in result.named_parameters()}
+            written = [(names.get(id(t), path), t) for path, t in written]
+            verification = compare(expected, result, *inputs, random_state, devices, drew, written, copied)
         return ConversionReport(
             result, tuple(converted), tuple(unconverted), len(parameters),
             sum(1 for p in parameters if id(p) in callers[1]), verification, wrappers=wrappers,

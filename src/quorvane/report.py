@@ -44,6 +44,9 @@ class Verification:
     threaded: float | None   #: None when the threaded forward could not be compared
     note: str | None         #: why it could not, or None
     inputs: str | None = None  #: the inputs compared on, in words ("shape (8, 3) float32")
+    #: parameters a forward wrote in place, by path: verification could not put their
+    #: values back (they hold what one trained forward left); () when none
+    written: tuple[str, ...] = ()
 
     @property
     def max_difference(self) -> float:
@@ -159,6 +162,9 @@ def _difference_lines(v: Verification, tolerance: float | None) -> list[str]:
            f"(sequential {v.sequential:.3g}, threaded {threaded}{limit})"]
     if v.note:
         out.append(f"             {v.note}")
+    if v.written:
+        out.append(f"             the forward writes parameters in place; verification could not put back "
+                   f"{', '.join(v.written)}: they hold the values one trained forward left")
     return out
 
 
