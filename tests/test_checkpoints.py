@@ -162,9 +162,9 @@ BAD_LOADS = {
                                   "is not valid JSON"),
     "a config nested 200,000 deep": (lambda d, _: (d / CONFIG_NAME).write_text("[" * 200_000 + "]" * 200_000),
                                      plain, "is nested too deeply to be a quorvane checkpoint config"),
-    "a newer format version": (lambda d, _: edit_config(d, lambda c: c.update(format_version=2)), plain,
-                               "has format version 2; this quorvane reads version 1 (the checkpoint was written by a "
-                               "newer quorvane: upgrade quorvane to load it)"),
+    "a newer format version": (lambda d, _: edit_config(d, lambda c: c.update(format_version=3)), plain,
+                               "has format version 3; this quorvane reads versions 1 and 2 (the checkpoint was written "
+                               "by a newer quorvane: upgrade quorvane to load it)"),
     "a truncated weights file": (lambda d, _: truncate(d / WEIGHTS_NAME, lambda n: n // 2), plain, "is truncated: "),
     "weights of another save": (other_save, plain, f"is not the file saved with {CONFIG_NAME}"),
     "no checkpoint": (lambda d, _: os.remove(d / CONFIG_NAME), plain, "holds no quorvane checkpoint"),
