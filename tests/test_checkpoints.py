@@ -1,9 +1,13 @@
 """quorvane.save and quorvane.load: a converted network kept as safetensors weights and a
 JSON config, and built again on its plain architecture in another process."""
 
+import hashlib
 import json
 import os
 import re
+import signal
+import subprocess
+import sys
 
 import pytest
 import torch
@@ -14,7 +18,8 @@ pytest.importorskip("safetensors", reason="quorvane.save/load write safetensors 
 import quorvane  # noqa: E402
 from networks import ROUND_TRIP, deployed, structure  # noqa: E402
 from quorvane import modules_quorvane as ZR  # noqa: E402
-from quorvane.checkpoints import CONFIG_NAME, WEIGHTS_NAME, CheckpointError  # noqa: E402
+from quorvane import checkpoint_files, checkpoints, tensor_files  # noqa: E402
+from quorvane.checkpoints import CONFIG_NAME, INDEX_NAME, SHARD_NAME, WEIGHTS_NAME, CheckpointError  # noqa: E402
 from subproc import run_python  # noqa: E402
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -51,15 +56,30 @@ LOAD_ELSEWHERE = """
 """
 
 
-@pytest.mark.parametrize("kind", list(ROUND_TRIP))
-def test_round_trip_in_a_new_process_is_bit_equal(tmp_path, kind):
+def shard_count(net, max_shard_size):
+    return len(checkpoint_files.shards(checkpoints.prepare(net).tensors,
+                                       checkpoint_files.parse_shard_size(max_shard_size)))
+
+
+def layout(net, max_shard_size):
+    """The files a save of `net` must leave, and nothing else."""
+    count = shard_count(net, max_shard_size)
+    if count == 1:
+        return [CONFIG_NAME, WEIGHTS_NAME]
+    return sorted([CONFIG_NAME, INDEX_NAME] + [SHARD_NAME.format(n, count) for n in range(1, count + 1)])
+
+
+@pytest.mark.parametrize("kind, max_shard_size", [(kind, "5GB") for kind in ROUND_TRIP]
+                         + [("tied", "2KB"), ("gru", "1KiB")])
+def test_round_trip_in_a_new_process_is_bit_equal(tmp_path, kind, max_shard_size):
     from safetensors.torch import load_file, save_file
 
     net, sample = deployed(kind)
     x = torch.randn(6, *sample)
     expected = outputs(net, x)
-    quorvane.save(net, tmp_path / "converted")
-    assert sorted(os.listdir(tmp_path / "converted")) == [CONFIG_NAME, WEIGHTS_NAME]
+    quorvane.save(net, tmp_path / "converted", max_shard_size=max_shard_size)
+    assert sorted(os.listdir(tmp_path / "converted")) == layout(net, max_shard_size)
+    assert max_shard_size == "5GB" or shard_count(net, max_shard_size) >= 4
     save_file({"x": x}, tmp_path / "io.safetensors")
 
     result = run_python(LOAD_ELSEWHERE.format(tests=TESTS, kind=kind, directory=str(tmp_path / "converted"),
@@ -117,6 +137,62 @@ def other_save(directory, tmp_path):
     (directory / WEIGHTS_NAME).write_bytes((tmp_path / "other" / WEIGHTS_NAME).read_bytes())
 
 
+def forge(directory, change, length=None, pad=0):
+    """Rewrites the weights file with its header changed by `change` (and, given, a
+    header length of `length` and `pad` zero bytes at the end), and the config's size and
+    SHA-256 of it made to match, as a forger would: only the header's own checks are left."""
+    path = directory / WEIGHTS_NAME
+    data = path.read_bytes()
+    size = int.from_bytes(data[:8], "little")
+    header = json.loads(data[8:8 + size])
+    change(header)
+    text = header if isinstance(header, bytes) else json.dumps(header).encode()
+    forged = (len(text) if length is None else length).to_bytes(8, "little") + text + data[8 + size:] + bytes(pad)
+    path.write_bytes(forged)
+    edit_config(directory, lambda c: c["weights"].update(bytes=len(forged), sha256=hashlib.sha256(forged).hexdigest()))
+
+
+def in_file_order(header):
+    return sorted((v for k, v in header.items() if k != "__metadata__"), key=lambda v: v["data_offsets"])
+
+
+def first_tensor(header):
+    return in_file_order(header)[0]
+
+
+def second_tensor(header):
+    return in_file_order(header)[1]
+
+
+def grow_last(header):
+    """The last tensor made 1000 times longer, its shape and offsets agreeing."""
+    last = in_file_order(header)[-1]
+    begin, end = last["data_offsets"]
+    last.update(shape=[1000 * (end - begin) // 4], data_offsets=[begin, begin + 1000 * (end - begin)])
+
+
+def shard(directory, number):
+    return next(directory.glob(f"quorvane_model-{number:05d}-of-*.safetensors"))
+
+
+def swap(a, b):
+    os.rename(a, a.with_name("x"))
+    os.rename(b, a)
+    os.rename(a.with_name("x"), b)
+
+
+def remap_index(directory):
+    """Maps the first tensor of shard 1 to shard 2 in the index, its size and SHA-256
+    in the config made to match."""
+    index = json.loads((directory / INDEX_NAME).read_text())
+    name = next(name for name, file in index["weight_map"].items() if file == shard(directory, 1).name)
+    index["weight_map"][name] = shard(directory, 2).name
+    text = json.dumps(index).encode()
+    (directory / INDEX_NAME).write_bytes(text)
+    edit_config(directory, lambda c: c["weights"]["index"].update(bytes=len(text),
+                                                                  sha256=hashlib.sha256(text).hexdigest()))
+
+
 def untied():
     net = plain("tied")
     net.head.weight = nn.Parameter(net.embed.weight.detach().clone())
@@ -168,6 +244,34 @@ BAD_LOADS = {
     "a truncated weights file": (lambda d, _: truncate(d / WEIGHTS_NAME, lambda n: n // 2), plain, "is truncated: "),
     "weights of another save": (other_save, plain, f"is not the file saved with {CONFIG_NAME}"),
     "no checkpoint": (lambda d, _: os.remove(d / CONFIG_NAME), plain, "holds no quorvane checkpoint"),
+    "a weights file that is a FIFO": (lambda d, _: (os.remove(d / WEIGHTS_NAME), os.mkfifo(d / WEIGHTS_NAME)), plain,
+                                      f"{WEIGHTS_NAME} is not a regular file"),
+    # The header's own checks, behind a forged size and SHA-256.
+    "a forged header length past the file": (lambda d, _: forge(d, lambda h: None, length=2**40), plain,
+                                             f"claims a header of {2**40} bytes, beyond the file's"),
+    "a forged header length past 100 MB": (lambda d, _: forge(d, lambda h: None, length=100_000_008,
+                                                              pad=100_000_008), plain,
+                                           "claims a header of 100000008 bytes, more than the 100000000"),
+    "a forged header that is not JSON": (lambda d, _: forge(d, lambda h: h.update({"x": {}}) or None,
+                                                            length=12), plain, "header is not valid JSON"),
+    "forged offsets past the end": (lambda d, _: forge(d, grow_last), plain, "bytes lie beyond the end of the file"),
+    "forged overlapping offsets": (lambda d, _: forge(d, lambda h: second_tensor(h).update(
+        data_offsets=[second_tensor(h)["data_offsets"][0] - 4, second_tensor(h)["data_offsets"][1] - 4])), plain,
+                                   "bytes overlap another tensor's"),
+    "forged offsets that disagree with the shape": (lambda d, _: forge(d, lambda h: first_tensor(h).update(
+        shape=first_tensor(h)["shape"] + [2])), plain, "needs"),
+    "a forged dtype": (lambda d, _: forge(d, lambda h: first_tensor(h).update(dtype="F128")), plain,
+                       "has the dtype 'F128', which this quorvane does not read"),
+    # Sharded checkpoints (saved with a small max_shard_size).
+    "a damaged shard": (lambda d, _: truncate(shard(d, 2), lambda n: n - 1), plain, "-of-00016.safetensors is truncated"),
+    "a missing shard": (lambda d, _: os.remove(shard(d, 3)), plain,
+                        "lacks quorvane_model-00003-of-00016.safetensors, one of the 16 weights files"),
+    "a missing shard index": (lambda d, _: os.remove(d / INDEX_NAME), plain,
+                              f"holds a sharded checkpoint without its index: {INDEX_NAME} is missing"),
+    "a shard index mapping a tensor to another shard": (lambda d, _: remap_index(d), plain,
+                                                        "to quorvane_model-00002-of-00016.safetensors, but "
+                                                        "quorvane_model-00001-of-00016.safetensors holds it"),
+    "shards swapped": (lambda d, _: swap(shard(d, 1), shard(d, 2)), plain, "is not the file saved with"),
 }
 
 
@@ -189,7 +293,7 @@ def test_bad_load_is_one_error_and_changes_nothing(tmp_path, case):
     spoil, make_base, text = BAD_LOADS[case]
     saved_kind = "tied" if "tied" in case else "mlp"
     directory = tmp_path / "converted"
-    quorvane.save(deployed(saved_kind)[0], directory)
+    quorvane.save(deployed(saved_kind)[0], directory, max_shard_size=400 if "shard" in case else "5GB")
     if spoil:
         spoil(directory, tmp_path)
     base = make_base()

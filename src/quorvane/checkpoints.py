@@ -134,9 +134,10 @@ def _check_memory(name, tensor):
     try:
         tensor.untyped_storage().data_ptr()
     except (RuntimeError, NotImplementedError, TypeError) as e:
-        raise CheckpointError(f"the state_dict entry {name} is a {type(tensor).__name__} whose memory cannot be read "
-                              f"as plain bytes ({str(e).splitlines()[0] if str(e) else type(e).__name__}), which a "
-                              "safetensors checkpoint cannot hold: save its plain tensors instead") from None
+        reason = str(e).splitlines()[0] if str(e) else type(e).__name__
+        raise CheckpointError(f"the state_dict entry {name} is a {type(tensor).__name__}, a tensor subclass whose "
+                              f"memory cannot be read as plain bytes ({reason}), which a safetensors checkpoint "
+                              "cannot hold: turn it into a plain tensor first") from None
 
 
 def prepare(net: nn.Module) -> Prepared:
