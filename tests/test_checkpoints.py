@@ -8,6 +8,7 @@ import re
 import signal
 import subprocess
 import sys
+import textwrap
 
 import pytest
 import torch
@@ -324,6 +325,29 @@ def custom_processor_net():
     return nn.Sequential(ZR.ZORNeuronModule(nn.Linear(3, 3), 1, processor_factory=Doubler))
 
 
+class Packed(torch.Tensor):
+    """A wrapper subclass as quantization libraries make them: its data lives in an inner
+    tensor, and its own storage has no memory to read."""
+
+    @staticmethod
+    def __new__(cls, inner):
+        return torch.Tensor._make_wrapper_subclass(cls, inner.shape, dtype=inner.dtype, device=inner.device)
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    @classmethod
+    def __torch_dispatch__(cls, func, types, args=(), kwargs=None):
+        unwrap = lambda t: t.inner if isinstance(t, Packed) else t  # noqa: E731
+        return func(*torch.utils._pytree.tree_map(unwrap, args), **torch.utils._pytree.tree_map(unwrap, kwargs or {}))
+
+
+def with_buffer(value):
+    net = deployed("mlp")[0]
+    net[0].register_buffer("scale", value)
+    return net
+
+
 def odd_dendrite_net():
     net = quorvane.convert(nn.Sequential(ZR.ZORNeuronModule(nn.Linear(3, 3), 1))).network
     net[0].layer_array[0] = nn.Linear(3, 3, bias=False)
@@ -336,6 +360,10 @@ def odd_dendrite_net():
     (lambda: quorvane.convert(custom_processor_net()).network,
      "the processor of its dendrite layer 0 is a test_checkpoints.Doubler"),
     (odd_dendrite_net, "dendrite layer 0 is not a copy of the main layer's architecture"),
+    (lambda: with_buffer(Packed(torch.randn(3))), "the state_dict entry 0.scale is a Packed, a tensor subclass whose "
+                                                  "memory cannot be read as plain bytes"),
+    (lambda: with_buffer(torch.zeros(2, dtype=torch.complex128)), "0.scale is a torch.complex128 tensor, a dtype a "
+                                                                  "safetensors checkpoint cannot hold"),
 ])
 def test_save_refuses_what_a_config_cannot_bring_back(tmp_path, make, text):
     with pytest.raises(CheckpointError, match=re.escape(text)):
@@ -343,15 +371,170 @@ def test_save_refuses_what_a_config_cannot_bring_back(tmp_path, make, text):
     assert not (tmp_path / "out").exists()
 
 
-def test_save_is_all_or_nothing(tmp_path, monkeypatch):
-    """A failure while writing the config leaves the weights of an earlier save as they were."""
+def full_disk(monkeypatch, name):
+    """Writes to the file that will be `name` fail with ENOSPC (seen through /proc)."""
+    real = os.write
+
+    def write(fd, data):
+        if name in os.readlink(f"/proc/self/fd/{fd}"):
+            raise OSError(28, "No space left on device")
+        return real(fd, data)
+    monkeypatch.setattr(os, "write", write)
+
+
+@pytest.mark.parametrize("earlier, later, failing", [
+    ("5GB", "5GB", "the config"), ("5GB", "5GB", WEIGHTS_NAME), (600, 600, SHARD_NAME.format(2, 11)),
+    (600, "5GB", WEIGHTS_NAME), ("5GB", 600, SHARD_NAME.format(11, 11)), (2000, 600, INDEX_NAME),
+])
+def test_save_is_all_or_nothing(tmp_path, monkeypatch, earlier, later, failing):
+    """A failure while writing any file (a full disk) leaves every file of an earlier
+    save as it was, temporary ones gone, and names the file asked for."""
     directory = tmp_path / "converted"
-    quorvane.save(deployed("mlp")[0], directory)
+    quorvane.save(deployed("mlp")[0], directory, max_shard_size=earlier)
     before = {name: (directory / name).read_bytes() for name in os.listdir(directory)}
 
     def full(*args):
         raise OSError(28, "No space left on device")
-    monkeypatch.setattr("quorvane.checkpoints.write_config", full)
-    with pytest.raises(OSError, match=re.escape(f"No space left on device: '{directory / CONFIG_NAME}'")):
-        quorvane.save(deployed("mlp", seed=1)[0], directory)
+    if failing == "the config":
+        monkeypatch.setattr("quorvane.checkpoints.write_config", full)
+    elif sys.platform != "linux":
+        pytest.skip("reads the names of open files from /proc")
+    else:
+        full_disk(monkeypatch, failing)
+    named = directory / (CONFIG_NAME if failing == "the config" else failing)
+    with pytest.raises(OSError, match=re.escape(f"No space left on device: '{named}'")):
+        quorvane.save(deployed("mlp", seed=1)[0], directory, max_shard_size=later)
     assert {name: (directory / name).read_bytes() for name in os.listdir(directory)} == before
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o077])
+def test_resaves_leave_only_their_own_files_each_with_the_umask_mode(tmp_path, umask):
+    """Shards, fewer shards, one file, shards again: each save leaves exactly its files,
+    every one with the mode the umask gives, and each shard as full as transformers
+    fills them (closed before the tensor that would overflow it; a larger one alone)."""
+    old = os.umask(umask)
+    try:
+        for seed, max_shard_size in enumerate([600, 2000, "5GB", 600]):
+            net = deployed("mlp", seed=seed)[0]
+            quorvane.save(net, tmp_path, max_shard_size=max_shard_size)
+            assert sorted(os.listdir(tmp_path)) == layout(net, max_shard_size)
+            assert {oct(os.stat(tmp_path / name).st_mode & 0o777) for name in os.listdir(tmp_path)} == {
+                oct(0o666 & ~umask)}
+            loaded = quorvane.load(plain(), tmp_path)
+            assert all(torch.equal(a, b) for a, b in zip(loaded.state_dict().values(), net.state_dict().values()))
+            if max_shard_size == 600:
+                index = json.loads((tmp_path / INDEX_NAME).read_text())
+                sizes = checkpoints.prepare(net).tensors
+                files = {}
+                for name, file in index["weight_map"].items():
+                    files.setdefault(file, []).append(tensor_files.nbytes(sizes[name]))
+                shards = [files[name] for name in sorted(files)]
+                assert all(sum(s) <= 600 or len(s) == 1 for s in shards)
+                assert all(sum(s) + t[0] > 600 for s, t in zip(shards, shards[1:]))
+                assert index["metadata"]["total_size"] == sum(map(sum, shards))
+    finally:
+        os.umask(old)
+
+
+KILLED_SAVE = """
+    import os, sys, time
+    sys.path.insert(0, {tests!r})
+    import quorvane
+    from networks import deployed
+
+    net, real = deployed("mlp")[0], os.write
+
+    def write(fd, data):  # stops for good inside the second shard
+        if "-00002-of-" in os.readlink(f"/proc/self/fd/{{fd}}"):
+            print("writing", flush=True)
+            time.sleep(120)
+        return real(fd, data)
+    os.write = write
+    quorvane.save(net, {directory!r}, max_shard_size=600)
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads the names of open files from /proc")
+def test_the_next_save_removes_what_a_killed_save_left(tmp_path):
+    """Only temporary files of our own pattern whose process is gone: not a running
+    save's, not another pattern's."""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(quorvane.__path__[0]))
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(KILLED_SAVE.format(tests=TESTS,
+                                                                                       directory=str(tmp_path)))],
+                             stdout=subprocess.PIPE, text=True, env=env)
+    live = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        assert child.stdout.readline() == "writing\n"
+        os.kill(child.pid, signal.SIGKILL)
+        child.wait()
+        left = sorted(os.listdir(tmp_path))
+        assert left == [f".{SHARD_NAME.format(n, 11)}.{child.pid}.0.tmp" for n in (1, 2)]
+        others = [f".{WEIGHTS_NAME}.{live.pid}.0.tmp", f".notes.txt.{child.pid}.0.tmp",
+                  f"{WEIGHTS_NAME}.{child.pid}.0.tmp", f".{CONFIG_NAME}.{child.pid}.x.tmp"]
+        for name in others:
+            (tmp_path / name).write_bytes(b"")
+        net = deployed("mlp")[0]
+        quorvane.save(net, tmp_path)
+        assert sorted(os.listdir(tmp_path)) == sorted(layout(net, "5GB") + others)
+    finally:
+        for process in (child, live):
+            process.kill()
+            process.wait()
+
+
+@pytest.mark.parametrize("value, expected", [
+    (123, 123), ("5GB", 5 * 10**9), ("500MB", 500 * 10**6), ("100KB", 10**5), ("2GiB", 2 << 30), ("512MiB", 512 << 20),
+    ("64kib", 64 << 10), (" 5 GB ", 5 * 10**9), ("5Gb", 625 * 10**6), ("8kb", 1000),  # a lowercase b: bits
+    ("1.5GB", None), ("12", None), ("5TB", None), ("0GB", None), ("-1GB", None), (0, None), (True, None), (None, None),
+])
+def test_max_shard_size_is_read_as_transformers_reads_it(tmp_path, value, expected):
+    if expected is not None:
+        assert checkpoint_files.parse_shard_size(value) == expected
+        return
+    with pytest.raises(ValueError, match=re.escape(f"max_shard_size must be a positive number of bytes or a size such "
+                                                   f"as \"5GB\", \"500MB\" or \"2GiB\", not {value!r}")):
+        quorvane.save(deployed("mlp")[0], tmp_path / "out", max_shard_size=value)
+    assert not (tmp_path / "out").exists()
+
+
+def random_tensor(dtype, shape):
+    count = torch.Size(shape).numel() * dtype.itemsize
+    data = torch.randint(0, 2 if dtype == torch.bool else 256, (count,), dtype=torch.uint8)
+    return data.view(dtype).reshape(shape)  # every bit pattern: NaN payloads, subnormals
+
+
+def as_bytes(tensor):
+    return tensor.reshape(-1).view(torch.uint8)
+
+
+def test_our_files_and_safetensors_files_read_each_other(tmp_path):
+    """Every dtype written, in shapes of 0, 1 and 3 dimensions and of no elements:
+    safetensors reads ours bit for bit, we read theirs, and the size and SHA-256
+    returned are those of the file."""
+    from safetensors import safe_open
+    from safetensors.torch import save_file
+
+    tensors = {f"{code}.{i}": random_tensor(dtype, shape) for code, dtype in tensor_files.DTYPES.items()
+               for i, shape in enumerate([(), (7,), (0, 3), (2, 3, 5)])}
+    metadata = {"format": "pt", "note": "é"}
+    ours, theirs = tmp_path / "ours.safetensors", tmp_path / "theirs.safetensors"
+    assert tensor_files.write_file(ours, tensors, metadata) == (ours.stat().st_size,
+                                                                hashlib.sha256(ours.read_bytes()).hexdigest())
+    with safe_open(ours, framework="pt") as opened:
+        assert opened.metadata() == metadata and sorted(opened.keys()) == sorted(tensors)
+        for name, tensor in tensors.items():
+            read = opened.get_tensor(name)
+            assert read.dtype == tensor.dtype and read.shape == tensor.shape
+            assert torch.equal(as_bytes(read), as_bytes(tensor)), name
+    save_file(tensors, theirs, metadata=metadata)
+    for path in (ours, theirs):
+        fd, size = tensor_files.open_regular(path)
+        file = tensor_files.TensorFile(path, fd, size)
+        try:
+            assert file.metadata == metadata and sorted(file.names()) == sorted(tensors)
+            for name, tensor in tensors.items():
+                read = file.read(name)
+                assert read.dtype == tensor.dtype and read.shape == tensor.shape and read.is_contiguous()
+                assert torch.equal(as_bytes(read), as_bytes(tensor)), name
+        finally:
+            file.close()
