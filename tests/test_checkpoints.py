@@ -538,3 +538,27 @@ def test_our_files_and_safetensors_files_read_each_other(tmp_path):
                 assert torch.equal(as_bytes(read), as_bytes(tensor)), name
         finally:
             file.close()
+
+
+@pytest.mark.parametrize("device", ["cpu", pytest.param("cuda", marks=pytest.mark.skipif(
+    not torch.cuda.is_available(), reason="needs a CUDA device"))])
+@pytest.mark.parametrize("max_shard_size", ["5GB", 400])
+def test_open_weights_reads_what_it_opened_anew_at_each_read(tmp_path, max_shard_size, device):
+    """A save that replaces (or removes) every file meanwhile changes nothing read; each
+    read is a new tensor on `device`; names come shard by shard."""
+    net = deployed("tied")[0]
+    quorvane.save(net, tmp_path, max_shard_size=max_shard_size)
+    saved = checkpoints.prepare(net).tensors
+    with checkpoint_files.open_weights(tmp_path, checkpoint_files.read_config(tmp_path)) as weights:
+        index = json.loads((tmp_path / INDEX_NAME).read_text())["weight_map"] if max_shard_size == 400 else {}
+        quorvane.save(deployed("tied", seed=1)[0], tmp_path, max_shard_size=300)
+        names = weights.names()
+        assert sorted(names) == sorted(saved) and [index.get(n, "") for n in names] == sorted(index.get(n, "") for n in names)
+        for name in names:
+            assert (weights.shape(name), weights.dtype(name)) == (tuple(saved[name].shape), saved[name].dtype)
+            first = weights.read(name, device=device)
+            assert first.device.type == device and first.is_contiguous() and torch.equal(first.cpu(), saved[name])
+            first.zero_()
+            assert torch.equal(weights.read(name).cpu(), saved[name])
+    with pytest.raises(ValueError, match="is closed"):
+        weights.read(names[0])
