@@ -174,6 +174,8 @@ def remove_dead_temporaries(directory):
     """Removes the temporary files of checkpoint saves into `directory` whose process is
     gone (killed before it could clean up); those of running saves stay, as does every
     file of another pattern."""
+    if os.name != "posix":  # no way to ask whether a process lives without signalling it
+        return
     try:
         listing = os.listdir(directory)
     except OSError:

@@ -18,6 +18,7 @@ exactly as long as its shape and dtype say. Tensors are read straight into the m
 of a new tensor (``os.preadv``), one at a time, from a descriptor held open.
 """
 
+import contextlib
 import errno
 import hashlib
 import json
@@ -31,6 +32,7 @@ import torch
 # Beyond safetensors' own bound on the header: a length past it is damage, not a header.
 MAX_HEADER = 100_000_000
 _BLOCK = 1 << 20  # hashed while still in the CPU's cache, then written
+_FLAGS = getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 
 
 def _dtype_table():
@@ -71,20 +73,27 @@ def _write(fd, data, digest):
             block = block[written:]
 
 
-def write_bytes(path, data):
-    """Writes `data` at `path` (created with the umask's mode when new); returns the
-    file's (size, SHA-256) from the bytes written. An OSError names `path`."""
-    digest = hashlib.sha256()
+@contextlib.contextmanager
+def _created(path):
+    """A descriptor writing the file at `path`, created with the umask's mode when new
+    (0666 masked, as ``open`` makes files); an OSError inside names `path`."""
     try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o666)
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | _FLAGS, 0o666)
         try:
-            _write(fd, data, digest)
+            yield fd
         finally:
             os.close(fd)
     except OSError as e:
         if e.filename is None:
             raise OSError(e.errno, e.strerror or str(e), os.fspath(path)) from None
         raise
+
+
+def write_bytes(path, data):
+    """Writes `data` at `path`; returns the file's (size, SHA-256) from the bytes written."""
+    digest = hashlib.sha256()
+    with _created(path) as fd:
+        _write(fd, data, digest)
     return len(data), digest.hexdigest()
 
 
@@ -107,20 +116,12 @@ def write_file(path, tensors, metadata):
     text = json.dumps(header, separators=(",", ":")).encode("ascii")
     text += b" " * (-len(text) % 8)
     digest = hashlib.sha256()
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o666)
-        try:
-            _write(fd, struct.pack("<Q", len(text)) + text, digest)
-            for name in order:
-                tensor = tensors[name]
-                if tensor.numel():
-                    _write(fd, tensor_bytes(tensor if tensor.device.type == "cpu" else tensor.cpu()), digest)
-        finally:
-            os.close(fd)
-    except OSError as e:
-        if e.filename is None:
-            raise OSError(e.errno, e.strerror or str(e), os.fspath(path)) from None
-        raise
+    with _created(path) as fd:
+        _write(fd, struct.pack("<Q", len(text)) + text, digest)
+        for name in order:
+            tensor = tensors[name]
+            if tensor.numel():
+                _write(fd, tensor_bytes(tensor if tensor.device.type == "cpu" else tensor.cpu()), digest)
     return 8 + len(text) + offset, digest.hexdigest()
 
 
@@ -130,7 +131,7 @@ def write_file(path, tensors, metadata):
 def open_regular(path):
     """(descriptor, size) of the regular file at `path`, opened for reading; a FIFO or a
     device is refused without blocking on it. Raises FileNotFoundError when missing."""
-    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | _FLAGS)
     info = os.fstat(fd)
     if not stat.S_ISREG(info.st_mode):
         os.close(fd)
@@ -274,6 +275,12 @@ class TensorFile:
         return tensor
 
     def close(self):
-        if self.fd is not None:
+        if getattr(self, "fd", None) is not None:
             fd, self.fd = self.fd, None
             os.close(fd)
+
+    def __del__(self):  # a Weights dropped without close() gives its descriptors back
+        try:
+            self.close()
+        except Exception:
+            pass
