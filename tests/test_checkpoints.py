@@ -165,6 +165,10 @@ def second_tensor(header):
     return in_file_order(header)[1]
 
 
+def shift_last(header):
+    in_file_order(header)[-1]["data_offsets"][:] = [n + 4 for n in in_file_order(header)[-1]["data_offsets"]]
+
+
 def grow_last(header):
     """The last tensor made 1000 times longer, its shape and offsets agreeing."""
     last = in_file_order(header)[-1]
@@ -256,6 +260,10 @@ BAD_LOADS = {
     "a forged header that is not JSON": (lambda d, _: forge(d, lambda h: h.update({"x": {}}) or None,
                                                             length=12), plain, "header is not valid JSON"),
     "forged offsets past the end": (lambda d, _: forge(d, grow_last), plain, "bytes lie beyond the end of the file"),
+    "forged offsets leaving a gap": (lambda d, _: forge(d, shift_last, pad=4), plain,
+                                     "bytes leave a gap after the tensor before it"),
+    "forged bytes after the last tensor": (lambda d, _: forge(d, lambda h: None, pad=8), plain,
+                                           "has 8 bytes after its last tensor"),
     "forged overlapping offsets": (lambda d, _: forge(d, lambda h: second_tensor(h).update(
         data_offsets=[second_tensor(h)["data_offsets"][0] - 4, second_tensor(h)["data_offsets"][1] - 4])), plain,
                                    "bytes overlap another tensor's"),
@@ -264,7 +272,8 @@ BAD_LOADS = {
     "a forged dtype": (lambda d, _: forge(d, lambda h: first_tensor(h).update(dtype="F128")), plain,
                        "has the dtype 'F128', which this quorvane does not read"),
     # Sharded checkpoints (saved with a small max_shard_size).
-    "a damaged shard": (lambda d, _: truncate(shard(d, 2), lambda n: n - 1), plain, "-of-00016.safetensors is truncated"),
+    "a damaged shard": (lambda d, _: truncate(shard(d, 2), lambda n: n - 1), plain,
+                        "-of-00016.safetensors is truncated"),
     "a missing shard": (lambda d, _: os.remove(shard(d, 3)), plain,
                         "lacks quorvane_model-00003-of-00016.safetensors, one of the 16 weights files"),
     "a missing shard index": (lambda d, _: os.remove(d / INDEX_NAME), plain,
@@ -414,7 +423,8 @@ def test_resaves_leave_only_their_own_files_each_with_the_umask_mode(tmp_path, u
     fills them (closed before the tensor that would overflow it; a larger one alone)."""
     old = os.umask(umask)
     try:
-        for seed, max_shard_size in enumerate([600, 2000, "5GB", 600]):
+        # 544: the first four tensors fill the first shard exactly; 1024-byte tensors are larger.
+        for seed, max_shard_size in enumerate([544, 2000, "5GB", 544]):
             net = deployed("mlp", seed=seed)[0]
             quorvane.save(net, tmp_path, max_shard_size=max_shard_size)
             assert sorted(os.listdir(tmp_path)) == layout(net, max_shard_size)
@@ -422,15 +432,15 @@ def test_resaves_leave_only_their_own_files_each_with_the_umask_mode(tmp_path, u
                 oct(0o666 & ~umask)}
             loaded = quorvane.load(plain(), tmp_path)
             assert all(torch.equal(a, b) for a, b in zip(loaded.state_dict().values(), net.state_dict().values()))
-            if max_shard_size == 600:
+            if max_shard_size == 544:
                 index = json.loads((tmp_path / INDEX_NAME).read_text())
                 sizes = checkpoints.prepare(net).tensors
                 files = {}
                 for name, file in index["weight_map"].items():
                     files.setdefault(file, []).append(tensor_files.nbytes(sizes[name]))
                 shards = [files[name] for name in sorted(files)]
-                assert all(sum(s) <= 600 or len(s) == 1 for s in shards)
-                assert all(sum(s) + t[0] > 600 for s, t in zip(shards, shards[1:]))
+                assert all(sum(s) <= 544 or len(s) == 1 for s in shards) and sum(shards[0]) == 544
+                assert all(sum(s) + t[0] > 544 for s, t in zip(shards, shards[1:]))
                 assert index["metadata"]["total_size"] == sum(map(sum, shards))
     finally:
         os.umask(old)
@@ -553,7 +563,8 @@ def test_open_weights_reads_what_it_opened_anew_at_each_read(tmp_path, max_shard
         index = json.loads((tmp_path / INDEX_NAME).read_text())["weight_map"] if max_shard_size == 400 else {}
         quorvane.save(deployed("tied", seed=1)[0], tmp_path, max_shard_size=300)
         names = weights.names()
-        assert sorted(names) == sorted(saved) and [index.get(n, "") for n in names] == sorted(index.get(n, "") for n in names)
+        shard_order = [index.get(name, "") for name in names]
+        assert sorted(names) == sorted(saved) and shard_order == sorted(shard_order)
         for name in names:
             assert (weights.shape(name), weights.dtype(name)) == (tuple(saved[name].shape), saved[name].dtype)
             first = weights.read(name, device=device)

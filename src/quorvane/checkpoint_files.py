@@ -124,9 +124,9 @@ def write_weights(path, tensors, config):
     return tensor_files.write_file(path, tensors, {"format": "pt", _CONFIG_DIGEST: config_digest(config)})
 
 
-def write_index(path, groups):
-    """Writes the shard index of `groups` (as from ``shards``) at `path`; returns its entry."""
-    names = [SHARD_NAME.format(number, len(groups)) for number in range(1, len(groups) + 1)]
+def write_index(path, names, groups):
+    """Writes at `path` the index of the shards `names` holding `groups` (as from
+    ``shards``); returns its entry in the config."""
     index = {"metadata": {"total_size": sum(tensor_files.nbytes(t) for group in groups for t in group.values())},
              "weight_map": {name: file for file, group in zip(names, groups) for name in group}}
     size, sha256 = tensor_files.write_bytes(path, (json.dumps(index, indent=2) + "\n").encode("ascii"))

@@ -167,29 +167,28 @@ def write(prepared: Prepared, directory, *, max_shard_size="5GB") -> None:
     max_bytes = checkpoint_files.parse_shard_size(max_shard_size)
     directory = os.fspath(directory)
     checkpoint_files.remove_dead_temporaries(directory)
-    groups, config, entries = checkpoint_files.shards(prepared.tensors, max_bytes), prepared.config, []
-    if len(groups) == 1:
-        names = [WEIGHTS_NAME]
-    else:
-        config = dict(config, format_version=SHARDED_FORMAT_VERSION)
-        names = [SHARD_NAME.format(number, len(groups)) for number in range(1, len(groups) + 1)]
+    groups = checkpoint_files.shards(prepared.tensors, max_bytes)
+    sharded = len(groups) > 1
+    config = dict(prepared.config, format_version=SHARDED_FORMAT_VERSION) if sharded else prepared.config
+    names = [SHARD_NAME.format(n, len(groups)) for n in range(1, len(groups) + 1)] if sharded else [WEIGHTS_NAME]
+    entries = {}  # {file name: its entry in the config}, as each is written
 
-    def weights(group, name):
-        def write_shard(path):
+    def weights(name, group):
+        def write_file(path):
             size, sha256 = write_weights(path, group, config)
-            entries.append({"file": name, "bytes": size, "sha256": sha256})
-        return write_shard
+            entries[name] = {"file": name, "bytes": size, "sha256": sha256}
+        return write_file
+
+    def index(path):
+        entries[INDEX_NAME] = checkpoint_files.write_index(path, names, groups)
 
     def config_file(path):
-        if len(groups) == 1:
-            write_config(path, config, entries[0])
-        else:
-            write_config(path, config, {"index": entries[-1], "files": entries[:-1]})
-    items = [(weights(group, name), os.path.join(directory, name)) for group, name in zip(groups, names)]
-    if len(groups) > 1:
-        items.append((lambda path: entries.append(checkpoint_files.write_index(path, groups)), os.path.join(directory, INDEX_NAME)))
+        files = [entries[name] for name in names]
+        write_config(path, config, {"index": entries[INDEX_NAME], "files": files} if sharded else files[0])
+    items = [(weights(name, group), os.path.join(directory, name)) for name, group in zip(names, groups)]
+    items += [(index, os.path.join(directory, INDEX_NAME))] if sharded else []
     write_all_or_nothing(items + [(config_file, os.path.join(directory, CONFIG_NAME))])
-    checkpoint_files.remove_unused(directory, set(names) | ({INDEX_NAME} if len(groups) > 1 else set()))
+    checkpoint_files.remove_unused(directory, {*names, INDEX_NAME} if sharded else set(names))
 
 
 def save(net: nn.Module, directory, *, max_shard_size="5GB") -> None:
