@@ -520,7 +520,7 @@ def as_bytes(tensor):
 def test_our_files_and_safetensors_files_read_each_other(tmp_path):
     """Every dtype written, in shapes of 0, 1 and 3 dimensions and of no elements:
     safetensors reads ours bit for bit, we read theirs, and the size and SHA-256
-    returned are those of the file."""
+    returned are those of the file; bytes a dtype cannot hold are refused."""
     from safetensors import safe_open
     from safetensors.torch import save_file
 
@@ -548,6 +548,13 @@ def test_our_files_and_safetensors_files_read_each_other(tmp_path):
                 assert torch.equal(as_bytes(read), as_bytes(tensor)), name
         finally:
             file.close()
+    # A bool tensor holding a byte torch's bool cannot be (2): refused, not read.
+    header = json.dumps({"b": {"dtype": "BOOL", "shape": [3], "data_offsets": [0, 3]}}).encode()
+    ours.write_bytes(len(header).to_bytes(8, "little") + header + bytes([0, 1, 2]))
+    file = tensor_files.TensorFile(ours, *tensor_files.open_regular(ours))
+    with pytest.raises(tensor_files.FileFormatError, match="b is a bool tensor holding bytes other than 0 and 1"):
+        file.read("b")
+    file.close()
 
 
 @pytest.mark.parametrize("device", ["cpu", pytest.param("cuda", marks=pytest.mark.skipif(

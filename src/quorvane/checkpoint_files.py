@@ -129,7 +129,7 @@ def write_index(path, names, groups):
     ``shards``); returns its entry in the config."""
     index = {"metadata": {"total_size": sum(tensor_files.nbytes(t) for group in groups for t in group.values())},
              "weight_map": {name: file for file, group in zip(names, groups) for name in group}}
-    size, sha256 = tensor_files.write_bytes(path, (json.dumps(index, indent=2) + "\n").encode("ascii"))
+    size, sha256 = tensor_files.write_bytes(path, (json.dumps(index, indent=2, sort_keys=True) + "\n").encode("ascii"))
     return {"file": INDEX_NAME, "bytes": size, "sha256": sha256}
 
 
