@@ -161,9 +161,10 @@ def prepare(net: nn.Module) -> Prepared:
     return Prepared(config, tensors)
 
 
-def write(prepared: Prepared, directory, *, max_shard_size="5GB") -> None:
+def write(prepared: Prepared, directory, *, max_shard_size="5GB") -> list:
     """Writes a prepared checkpoint into `directory` (made if missing): every file, or
-    on any failure none changes (see ``save``)."""
+    on any failure none changes (see ``save``). Returns the paths written: the weights
+    files, the shard index if sharded, the config last."""
     max_bytes = checkpoint_files.parse_shard_size(max_shard_size)
     directory = os.fspath(directory)
     checkpoint_files.remove_dead_temporaries(directory)
@@ -187,8 +188,10 @@ def write(prepared: Prepared, directory, *, max_shard_size="5GB") -> None:
         write_config(path, config, {"index": entries[INDEX_NAME], "files": files} if sharded else files[0])
     items = [(weights(name, group), os.path.join(directory, name)) for name, group in zip(names, groups)]
     items += [(index, os.path.join(directory, INDEX_NAME))] if sharded else []
-    write_all_or_nothing(items + [(config_file, os.path.join(directory, CONFIG_NAME))])
+    items.append((config_file, os.path.join(directory, CONFIG_NAME)))
+    write_all_or_nothing(items)
     checkpoint_files.remove_unused(directory, {*names, INDEX_NAME} if sharded else set(names))
+    return [path for _, path in items]
 
 
 def save(net: nn.Module, directory, *, max_shard_size="5GB") -> None:
