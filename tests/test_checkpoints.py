@@ -298,6 +298,10 @@ def assert_unchanged(net, before):
     assert all(torch.equal(after[1][name], before[1][name]) for name in before[1])
 
 
+def open_descriptors():
+    return sorted(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else None
+
+
 @pytest.mark.parametrize("case", list(BAD_LOADS))
 def test_bad_load_is_one_error_and_changes_nothing(tmp_path, case):
     spoil, make_base, text = BAD_LOADS[case]
@@ -308,9 +312,11 @@ def test_bad_load_is_one_error_and_changes_nothing(tmp_path, case):
         spoil(directory, tmp_path)
     base = make_base()
     before = snapshot(base)
+    descriptors = open_descriptors()
     with pytest.raises(CheckpointError, match=re.escape(text)):
         quorvane.load(base, directory)
     assert_unchanged(base, before)
+    assert open_descriptors() == descriptors  # every file it opened is closed again
 
 
 def test_a_failure_while_copying_puts_everything_back(tmp_path, monkeypatch):

@@ -240,9 +240,9 @@ def _expected_files(directory, config):
                           "it was changed or damaged")
 
 
-def _opened(directory, name, size, sha256, missing):
-    """(descriptor, size) of the file `name`, checked against its size and SHA-256
-    (hashed from that descriptor); `missing` is the message for a file not there."""
+def _opened(directory, name, size, missing):
+    """A descriptor of the file `name`, of the `size` the config gives; `missing` is the
+    message for a file not there."""
     path = os.path.join(directory, name)
     try:
         fd, actual = tensor_files.open_regular(path)
@@ -252,23 +252,40 @@ def _opened(directory, name, size, sha256, missing):
         raise CheckpointError(f"{e}: it cannot be a weights file") from None
     except OSError as e:
         raise CheckpointError(f"cannot read {path}: {e.strerror or e}") from None
-    try:
-        if actual < size:
-            raise CheckpointError(f"{path} is truncated: {actual} of its {size} bytes are there")
-        if actual != size or tensor_files.fd_digest(fd) != (size, sha256):
-            raise CheckpointError(f"{path} is not the file saved with {CONFIG_NAME} (its size or SHA-256 differs): "
-                                  "it was changed or damaged, or comes from another save")
-    except BaseException:
+    if actual != size:
         os.close(fd)
-        raise
-    return fd, actual
+        raise CheckpointError(f"{path} is truncated: {actual} of its {size} bytes are there" if actual < size else
+                              _not_saved_with(path))
+    return fd
+
+
+def _not_saved_with(path):
+    return (f"{path} is not the file saved with {CONFIG_NAME} (its size or SHA-256 differs): it was changed or "
+            "damaged, or comes from another save")
+
+
+def _check_digests(paths, fds, expected):
+    """Each file's SHA-256, hashed from its descriptor, is the config's: several files
+    are hashed at once (hashlib lets go of the interpreter lock), the first wrong one in
+    order reported."""
+    if len(fds) == 1:
+        digests = [tensor_files.fd_digest(fds[0])]
+    else:
+        from concurrent.futures import ThreadPoolExecutor
+
+        with ThreadPoolExecutor(max_workers=min(len(fds), os.cpu_count() or 1)) as pool:
+            digests = list(pool.map(tensor_files.fd_digest, fds))
+    for path, digest, (_, size, sha256) in zip(paths, digests, expected):
+        if digest != (size, sha256):
+            raise CheckpointError(_not_saved_with(path))
 
 
 def _read_index(directory, entry):
     path = os.path.join(directory, INDEX_NAME)
-    fd, _ = _opened(directory, INDEX_NAME, entry["bytes"], entry["sha256"],
-                    f"{directory} holds a sharded checkpoint without its index: {INDEX_NAME} is missing")
+    fd = _opened(directory, INDEX_NAME, entry["bytes"],
+                 f"{directory} holds a sharded checkpoint without its index: {INDEX_NAME} is missing")
     try:
+        _check_digests([path], [fd], [(INDEX_NAME, entry["bytes"], entry["sha256"])])
         text = tensor_files.read_all(fd, entry["bytes"], path)
     finally:
         os.close(fd)
@@ -347,15 +364,18 @@ def open_weights(directory, config):
     ``CheckpointError``. Use as ``with open_weights(directory, config) as weights:``."""
     directory = os.fspath(directory)
     expected, index_entry = _expected_files(directory, config)
-    files = []
+    paths = [os.path.join(directory, name) for name, _, _ in expected]
+    fds, files = [], []
     try:
-        for name, size, sha256 in expected:
-            fd, actual = _opened(directory, name, size, sha256,
-                                 f"{directory} holds no weights: {name} is missing" if len(expected) == 1 else
-                                 f"{directory} lacks {name}, one of the {len(expected)} weights files of its "
-                                 "checkpoint")
+        for name, size, _ in expected:
+            fds.append(_opened(directory, name, size,
+                               f"{directory} holds no weights: {name} is missing" if len(expected) == 1 else
+                               f"{directory} lacks {name}, one of the {len(expected)} weights files of its "
+                               "checkpoint"))
+        _check_digests(paths, fds, expected)
+        for path, (_, size, _) in zip(paths, expected):
             try:
-                files.append(TensorFile(os.path.join(directory, name), fd, actual))
+                files.append(TensorFile(path, fds.pop(0), size))  # the file owns the descriptor from here on
             except FileFormatError as e:
                 raise CheckpointError(f"{e}: it is not a readable safetensors file") from None
         digest = config_digest(config)
@@ -374,6 +394,8 @@ def open_weights(directory, config):
     except BaseException:
         for file in files:
             file.close()
+        for fd in fds:
+            os.close(fd)
         raise
     return Weights(files)
 
