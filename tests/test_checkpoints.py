@@ -1,9 +1,14 @@
 """quorvane.save and quorvane.load: a converted network kept as safetensors weights and a
 JSON config, and built again on its plain architecture in another process."""
 
+import hashlib
 import json
 import os
 import re
+import signal
+import subprocess
+import sys
+import textwrap
 
 import pytest
 import torch
@@ -14,7 +19,8 @@ pytest.importorskip("safetensors", reason="quorvane.save/load write safetensors 
 import quorvane  # noqa: E402
 from networks import ROUND_TRIP, deployed, structure  # noqa: E402
 from quorvane import modules_quorvane as ZR  # noqa: E402
-from quorvane.checkpoints import CONFIG_NAME, WEIGHTS_NAME, CheckpointError  # noqa: E402
+from quorvane import checkpoint_files, checkpoints, tensor_files  # noqa: E402
+from quorvane.checkpoints import CONFIG_NAME, INDEX_NAME, SHARD_NAME, WEIGHTS_NAME, CheckpointError  # noqa: E402
 from subproc import run_python  # noqa: E402
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -51,15 +57,30 @@ LOAD_ELSEWHERE = """
 """
 
 
-@pytest.mark.parametrize("kind", list(ROUND_TRIP))
-def test_round_trip_in_a_new_process_is_bit_equal(tmp_path, kind):
+def shard_count(net, max_shard_size):
+    return len(checkpoint_files.shards(checkpoints.prepare(net).tensors,
+                                       checkpoint_files.parse_shard_size(max_shard_size)))
+
+
+def layout(net, max_shard_size):
+    """The files a save of `net` must leave, and nothing else."""
+    count = shard_count(net, max_shard_size)
+    if count == 1:
+        return [CONFIG_NAME, WEIGHTS_NAME]
+    return sorted([CONFIG_NAME, INDEX_NAME] + [SHARD_NAME.format(n, count) for n in range(1, count + 1)])
+
+
+@pytest.mark.parametrize("kind, max_shard_size", [(kind, "5GB") for kind in ROUND_TRIP]
+                         + [("tied", "2KB"), ("gru", "1KiB")])
+def test_round_trip_in_a_new_process_is_bit_equal(tmp_path, kind, max_shard_size):
     from safetensors.torch import load_file, save_file
 
     net, sample = deployed(kind)
     x = torch.randn(6, *sample)
     expected = outputs(net, x)
-    quorvane.save(net, tmp_path / "converted")
-    assert sorted(os.listdir(tmp_path / "converted")) == [CONFIG_NAME, WEIGHTS_NAME]
+    quorvane.save(net, tmp_path / "converted", max_shard_size=max_shard_size)
+    assert sorted(os.listdir(tmp_path / "converted")) == layout(net, max_shard_size)
+    assert max_shard_size == "5GB" or shard_count(net, max_shard_size) >= 4
     save_file({"x": x}, tmp_path / "io.safetensors")
 
     result = run_python(LOAD_ELSEWHERE.format(tests=TESTS, kind=kind, directory=str(tmp_path / "converted"),
@@ -117,6 +138,66 @@ def other_save(directory, tmp_path):
     (directory / WEIGHTS_NAME).write_bytes((tmp_path / "other" / WEIGHTS_NAME).read_bytes())
 
 
+def forge(directory, change, length=None, pad=0):
+    """Rewrites the weights file with its header changed by `change` (and, given, a
+    header length of `length` and `pad` zero bytes at the end), and the config's size and
+    SHA-256 of it made to match, as a forger would: only the header's own checks are left."""
+    path = directory / WEIGHTS_NAME
+    data = path.read_bytes()
+    size = int.from_bytes(data[:8], "little")
+    header = json.loads(data[8:8 + size])
+    change(header)
+    text = header if isinstance(header, bytes) else json.dumps(header).encode()
+    forged = (len(text) if length is None else length).to_bytes(8, "little") + text + data[8 + size:] + bytes(pad)
+    path.write_bytes(forged)
+    edit_config(directory, lambda c: c["weights"].update(bytes=len(forged), sha256=hashlib.sha256(forged).hexdigest()))
+
+
+def in_file_order(header):
+    return sorted((v for k, v in header.items() if k != "__metadata__"), key=lambda v: v["data_offsets"])
+
+
+def first_tensor(header):
+    return in_file_order(header)[0]
+
+
+def second_tensor(header):
+    return in_file_order(header)[1]
+
+
+def shift_last(header):
+    in_file_order(header)[-1]["data_offsets"][:] = [n + 4 for n in in_file_order(header)[-1]["data_offsets"]]
+
+
+def grow_last(header):
+    """The last tensor made 1000 times longer, its shape and offsets agreeing."""
+    last = in_file_order(header)[-1]
+    begin, end = last["data_offsets"]
+    last.update(shape=[1000 * (end - begin) // 4], data_offsets=[begin, begin + 1000 * (end - begin)])
+
+
+def shard(directory, number):
+    return next(directory.glob(f"quorvane_model-{number:05d}-of-*.safetensors"))
+
+
+def swap(a, b):
+    os.rename(a, a.with_name("x"))
+    os.rename(b, a)
+    os.rename(a.with_name("x"), b)
+
+
+def remap_index(directory):
+    """Maps the first tensor of shard 1 to shard 2 in the index, its size and SHA-256
+    in the config made to match."""
+    index = json.loads((directory / INDEX_NAME).read_text())
+    name = next(name for name, file in index["weight_map"].items() if file == shard(directory, 1).name)
+    index["weight_map"][name] = shard(directory, 2).name
+    text = json.dumps(index).encode()
+    (directory / INDEX_NAME).write_bytes(text)
+    edit_config(directory, lambda c: c["weights"]["index"].update(bytes=len(text),
+                                                                  sha256=hashlib.sha256(text).hexdigest()))
+
+
 def untied():
     net = plain("tied")
     net.head.weight = nn.Parameter(net.embed.weight.detach().clone())
@@ -162,12 +243,45 @@ BAD_LOADS = {
                                   "is not valid JSON"),
     "a config nested 200,000 deep": (lambda d, _: (d / CONFIG_NAME).write_text("[" * 200_000 + "]" * 200_000),
                                      plain, "is nested too deeply to be a quorvane checkpoint config"),
-    "a newer format version": (lambda d, _: edit_config(d, lambda c: c.update(format_version=2)), plain,
-                               "has format version 2; this quorvane reads version 1 (the checkpoint was written by a "
-                               "newer quorvane: upgrade quorvane to load it)"),
+    "a newer format version": (lambda d, _: edit_config(d, lambda c: c.update(format_version=3)), plain,
+                               "has format version 3; this quorvane reads versions 1 and 2 (the checkpoint was written "
+                               "by a newer quorvane: upgrade quorvane to load it)"),
     "a truncated weights file": (lambda d, _: truncate(d / WEIGHTS_NAME, lambda n: n // 2), plain, "is truncated: "),
     "weights of another save": (other_save, plain, f"is not the file saved with {CONFIG_NAME}"),
     "no checkpoint": (lambda d, _: os.remove(d / CONFIG_NAME), plain, "holds no quorvane checkpoint"),
+    "a weights file that is a FIFO": (lambda d, _: (os.remove(d / WEIGHTS_NAME), os.mkfifo(d / WEIGHTS_NAME)), plain,
+                                      f"{WEIGHTS_NAME} is not a regular file"),
+    # The header's own checks, behind a forged size and SHA-256.
+    "a forged header length past the file": (lambda d, _: forge(d, lambda h: None, length=2**40), plain,
+                                             f"claims a header of {2**40} bytes, beyond the file's"),
+    "a forged header length past 100 MB": (lambda d, _: forge(d, lambda h: None, length=100_000_008,
+                                                              pad=100_000_008), plain,
+                                           "claims a header of 100000008 bytes, more than the 100000000"),
+    "a forged header that is not JSON": (lambda d, _: forge(d, lambda h: h.update({"x": {}}) or None,
+                                                            length=12), plain, "header is not valid JSON"),
+    "forged offsets past the end": (lambda d, _: forge(d, grow_last), plain, "bytes lie beyond the end of the file"),
+    "forged offsets leaving a gap": (lambda d, _: forge(d, shift_last, pad=4), plain,
+                                     "bytes leave a gap after the tensor before it"),
+    "forged bytes after the last tensor": (lambda d, _: forge(d, lambda h: None, pad=8), plain,
+                                           "has 8 bytes after its last tensor"),
+    "forged overlapping offsets": (lambda d, _: forge(d, lambda h: second_tensor(h).update(
+        data_offsets=[second_tensor(h)["data_offsets"][0] - 4, second_tensor(h)["data_offsets"][1] - 4])), plain,
+                                   "bytes overlap another tensor's"),
+    "forged offsets that disagree with the shape": (lambda d, _: forge(d, lambda h: first_tensor(h).update(
+        shape=first_tensor(h)["shape"] + [2])), plain, "needs"),
+    "a forged dtype": (lambda d, _: forge(d, lambda h: first_tensor(h).update(dtype="F128")), plain,
+                       "has the dtype 'F128', which this quorvane does not read"),
+    # Sharded checkpoints (saved with a small max_shard_size).
+    "a damaged shard": (lambda d, _: truncate(shard(d, 2), lambda n: n - 1), plain,
+                        "-of-00016.safetensors is truncated"),
+    "a missing shard": (lambda d, _: os.remove(shard(d, 3)), plain,
+                        "lacks quorvane_model-00003-of-00016.safetensors, one of the 16 weights files"),
+    "a missing shard index": (lambda d, _: os.remove(d / INDEX_NAME), plain,
+                              f"holds a sharded checkpoint without its index: {INDEX_NAME} is missing"),
+    "a shard index mapping a tensor to another shard": (lambda d, _: remap_index(d), plain,
+                                                        "to quorvane_model-00002-of-00016.safetensors, but "
+                                                        "quorvane_model-00001-of-00016.safetensors holds it"),
+    "shards swapped": (lambda d, _: swap(shard(d, 1), shard(d, 2)), plain, "is not the file saved with"),
 }
 
 
@@ -184,19 +298,25 @@ def assert_unchanged(net, before):
     assert all(torch.equal(after[1][name], before[1][name]) for name in before[1])
 
 
+def open_descriptors():
+    return sorted(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else None
+
+
 @pytest.mark.parametrize("case", list(BAD_LOADS))
 def test_bad_load_is_one_error_and_changes_nothing(tmp_path, case):
     spoil, make_base, text = BAD_LOADS[case]
     saved_kind = "tied" if "tied" in case else "mlp"
     directory = tmp_path / "converted"
-    quorvane.save(deployed(saved_kind)[0], directory)
+    quorvane.save(deployed(saved_kind)[0], directory, max_shard_size=400 if "shard" in case else "5GB")
     if spoil:
         spoil(directory, tmp_path)
     base = make_base()
     before = snapshot(base)
+    descriptors = open_descriptors()
     with pytest.raises(CheckpointError, match=re.escape(text)):
         quorvane.load(base, directory)
     assert_unchanged(base, before)
+    assert open_descriptors() == descriptors  # every file it opened is closed again
 
 
 def test_a_failure_while_copying_puts_everything_back(tmp_path, monkeypatch):
@@ -220,6 +340,29 @@ def custom_processor_net():
     return nn.Sequential(ZR.ZORNeuronModule(nn.Linear(3, 3), 1, processor_factory=Doubler))
 
 
+class Packed(torch.Tensor):
+    """A wrapper subclass as quantization libraries make them: its data lives in an inner
+    tensor, and its own storage has no memory to read."""
+
+    @staticmethod
+    def __new__(cls, inner):
+        return torch.Tensor._make_wrapper_subclass(cls, inner.shape, dtype=inner.dtype, device=inner.device)
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    @classmethod
+    def __torch_dispatch__(cls, func, types, args=(), kwargs=None):
+        unwrap = lambda t: t.inner if isinstance(t, Packed) else t  # noqa: E731
+        return func(*torch.utils._pytree.tree_map(unwrap, args), **torch.utils._pytree.tree_map(unwrap, kwargs or {}))
+
+
+def with_buffer(value):
+    net = deployed("mlp")[0]
+    net[0].register_buffer("scale", value)
+    return net
+
+
 def odd_dendrite_net():
     net = quorvane.convert(nn.Sequential(ZR.ZORNeuronModule(nn.Linear(3, 3), 1))).network
     net[0].layer_array[0] = nn.Linear(3, 3, bias=False)
@@ -232,6 +375,10 @@ def odd_dendrite_net():
     (lambda: quorvane.convert(custom_processor_net()).network,
      "the processor of its dendrite layer 0 is a test_checkpoints.Doubler"),
     (odd_dendrite_net, "dendrite layer 0 is not a copy of the main layer's architecture"),
+    (lambda: with_buffer(Packed(torch.randn(3))), "the state_dict entry 0.scale is a Packed, a tensor subclass whose "
+                                                  "memory cannot be read as plain bytes"),
+    (lambda: with_buffer(torch.zeros(2, dtype=torch.complex128)), "0.scale is a torch.complex128 tensor, a dtype a "
+                                                                  "safetensors checkpoint cannot hold"),
 ])
 def test_save_refuses_what_a_config_cannot_bring_back(tmp_path, make, text):
     with pytest.raises(CheckpointError, match=re.escape(text)):
@@ -239,15 +386,203 @@ def test_save_refuses_what_a_config_cannot_bring_back(tmp_path, make, text):
     assert not (tmp_path / "out").exists()
 
 
-def test_save_is_all_or_nothing(tmp_path, monkeypatch):
-    """A failure while writing the config leaves the weights of an earlier save as they were."""
+def full_disk(monkeypatch, name):
+    """Writes to the file that will be `name` fail with ENOSPC (seen through /proc)."""
+    real = os.write
+
+    def write(fd, data):
+        if name in os.readlink(f"/proc/self/fd/{fd}"):
+            raise OSError(28, "No space left on device")
+        return real(fd, data)
+    monkeypatch.setattr(os, "write", write)
+
+
+@pytest.mark.parametrize("earlier, later, failing", [
+    ("5GB", "5GB", "the config"), ("5GB", "5GB", WEIGHTS_NAME), (600, 600, SHARD_NAME.format(2, 11)),
+    (600, "5GB", WEIGHTS_NAME), ("5GB", 600, SHARD_NAME.format(11, 11)), (2000, 600, INDEX_NAME),
+])
+def test_save_is_all_or_nothing(tmp_path, monkeypatch, earlier, later, failing):
+    """A failure while writing any file (a full disk) leaves every file of an earlier
+    save as it was, temporary ones gone, and names the file asked for."""
     directory = tmp_path / "converted"
-    quorvane.save(deployed("mlp")[0], directory)
+    quorvane.save(deployed("mlp")[0], directory, max_shard_size=earlier)
     before = {name: (directory / name).read_bytes() for name in os.listdir(directory)}
 
     def full(*args):
         raise OSError(28, "No space left on device")
-    monkeypatch.setattr("quorvane.checkpoints.write_config", full)
-    with pytest.raises(OSError, match=re.escape(f"No space left on device: '{directory / CONFIG_NAME}'")):
-        quorvane.save(deployed("mlp", seed=1)[0], directory)
+    if failing == "the config":
+        monkeypatch.setattr("quorvane.checkpoints.write_config", full)
+    elif sys.platform != "linux":
+        pytest.skip("reads the names of open files from /proc")
+    else:
+        full_disk(monkeypatch, failing)
+    named = directory / (CONFIG_NAME if failing == "the config" else failing)
+    with pytest.raises(OSError, match=re.escape(f"No space left on device: '{named}'")):
+        quorvane.save(deployed("mlp", seed=1)[0], directory, max_shard_size=later)
     assert {name: (directory / name).read_bytes() for name in os.listdir(directory)} == before
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o077])
+def test_resaves_leave_only_their_own_files_each_with_the_umask_mode(tmp_path, umask):
+    """Shards, fewer shards, one file, shards again: each save leaves exactly its files,
+    every one with the mode the umask gives, and each shard as full as transformers
+    fills them (closed before the tensor that would overflow it; a larger one alone)."""
+    old = os.umask(umask)
+    try:
+        # 544: the first four tensors fill the first shard exactly; 1024-byte tensors are larger.
+        for seed, max_shard_size in enumerate([544, 2000, "5GB", 544]):
+            net = deployed("mlp", seed=seed)[0]
+            quorvane.save(net, tmp_path, max_shard_size=max_shard_size)
+            assert sorted(os.listdir(tmp_path)) == layout(net, max_shard_size)
+            assert {oct(os.stat(tmp_path / name).st_mode & 0o777) for name in os.listdir(tmp_path)} == {
+                oct(0o666 & ~umask)}
+            loaded = quorvane.load(plain(), tmp_path)
+            assert all(torch.equal(a, b) for a, b in zip(loaded.state_dict().values(), net.state_dict().values()))
+            if max_shard_size == 544:
+                index = json.loads((tmp_path / INDEX_NAME).read_text())
+                sizes = checkpoints.prepare(net).tensors
+                files = {}
+                for name, file in index["weight_map"].items():
+                    files.setdefault(file, []).append(tensor_files.nbytes(sizes[name]))
+                shards = [files[name] for name in sorted(files)]
+                assert all(sum(s) <= 544 or len(s) == 1 for s in shards) and sum(shards[0]) == 544
+                assert all(sum(s) + t[0] > 544 for s, t in zip(shards, shards[1:]))
+                assert index["metadata"]["total_size"] == sum(map(sum, shards))
+    finally:
+        os.umask(old)
+
+
+KILLED_SAVE = """
+    import os, sys, time
+    sys.path.insert(0, {tests!r})
+    import quorvane
+    from networks import deployed
+
+    net, real = deployed("mlp")[0], os.write
+
+    def write(fd, data):  # stops for good inside the second shard
+        if "-00002-of-" in os.readlink(f"/proc/self/fd/{{fd}}"):
+            print("writing", flush=True)
+            time.sleep(120)
+        return real(fd, data)
+    os.write = write
+    quorvane.save(net, {directory!r}, max_shard_size=600)
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads the names of open files from /proc")
+def test_the_next_save_removes_what_a_killed_save_left(tmp_path):
+    """Only temporary files of our own pattern whose process is gone: not a running
+    save's, not another pattern's."""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(quorvane.__path__[0]))
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(KILLED_SAVE.format(tests=TESTS,
+                                                                                       directory=str(tmp_path)))],
+                             stdout=subprocess.PIPE, text=True, env=env)
+    live = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        assert child.stdout.readline() == "writing\n"
+        os.kill(child.pid, signal.SIGKILL)
+        child.wait()
+        left = sorted(os.listdir(tmp_path))
+        assert left == [f".{SHARD_NAME.format(n, 11)}.{child.pid}.0.tmp" for n in (1, 2)]
+        others = [f".{WEIGHTS_NAME}.{live.pid}.0.tmp", f".notes.txt.{child.pid}.0.tmp",
+                  f"{WEIGHTS_NAME}.{child.pid}.0.tmp", f".{CONFIG_NAME}.{child.pid}.x.tmp"]
+        for name in others:
+            (tmp_path / name).write_bytes(b"")
+        net = deployed("mlp")[0]
+        quorvane.save(net, tmp_path)
+        assert sorted(os.listdir(tmp_path)) == sorted(layout(net, "5GB") + others)
+    finally:
+        for process in (child, live):
+            process.kill()
+            process.wait()
+
+
+@pytest.mark.parametrize("value, expected", [
+    (123, 123), ("5GB", 5 * 10**9), ("500MB", 500 * 10**6), ("100KB", 10**5), ("2GiB", 2 << 30), ("512MiB", 512 << 20),
+    ("64kib", 64 << 10), (" 5 GB ", 5 * 10**9), ("5Gb", 625 * 10**6), ("8kb", 1000),  # a lowercase b: bits
+    ("1.5GB", None), ("12", None), ("5TB", None), ("0GB", None), ("-1GB", None), (0, None), (True, None), (None, None),
+])
+def test_max_shard_size_is_read_as_transformers_reads_it(tmp_path, value, expected):
+    if expected is not None:
+        assert checkpoint_files.parse_shard_size(value) == expected
+        return
+    with pytest.raises(ValueError, match=re.escape(f"max_shard_size must be a positive number of bytes or a size such "
+                                                   f"as \"5GB\", \"500MB\" or \"2GiB\", not {value!r}")):
+        quorvane.save(deployed("mlp")[0], tmp_path / "out", max_shard_size=value)
+    assert not (tmp_path / "out").exists()
+
+
+def random_tensor(dtype, shape):
+    count = torch.Size(shape).numel() * dtype.itemsize
+    data = torch.randint(0, 2 if dtype == torch.bool else 256, (count,), dtype=torch.uint8)
+    return data.view(dtype).reshape(shape)  # every bit pattern: NaN payloads, subnormals
+
+
+def as_bytes(tensor):
+    return tensor.reshape(-1).view(torch.uint8)
+
+
+def test_our_files_and_safetensors_files_read_each_other(tmp_path):
+    """Every dtype written, in shapes of 0, 1 and 3 dimensions and of no elements:
+    safetensors reads ours bit for bit, we read theirs, and the size and SHA-256
+    returned are those of the file; bytes a dtype cannot hold are refused."""
+    from safetensors import safe_open
+    from safetensors.torch import save_file
+
+    tensors = {f"{code}.{i}": random_tensor(dtype, shape) for code, dtype in tensor_files.DTYPES.items()
+               for i, shape in enumerate([(), (7,), (0, 3), (2, 3, 5)])}
+    metadata = {"format": "pt", "note": "é"}
+    ours, theirs = tmp_path / "ours.safetensors", tmp_path / "theirs.safetensors"
+    assert tensor_files.write_file(ours, tensors, metadata) == (ours.stat().st_size,
+                                                                hashlib.sha256(ours.read_bytes()).hexdigest())
+    with safe_open(ours, framework="pt") as opened:
+        assert opened.metadata() == metadata and sorted(opened.keys()) == sorted(tensors)
+        for name, tensor in tensors.items():
+            read = opened.get_tensor(name)
+            assert read.dtype == tensor.dtype and read.shape == tensor.shape
+            assert torch.equal(as_bytes(read), as_bytes(tensor)), name
+    save_file(tensors, theirs, metadata=metadata)
+    for path in (ours, theirs):
+        fd, size = tensor_files.open_regular(path)
+        file = tensor_files.TensorFile(path, fd, size)
+        try:
+            assert file.metadata == metadata and sorted(file.names()) == sorted(tensors)
+            for name, tensor in tensors.items():
+                read = file.read(name)
+                assert read.dtype == tensor.dtype and read.shape == tensor.shape and read.is_contiguous()
+                assert torch.equal(as_bytes(read), as_bytes(tensor)), name
+        finally:
+            file.close()
+    # A bool tensor holding a byte torch's bool cannot be (2): refused, not read.
+    header = json.dumps({"b": {"dtype": "BOOL", "shape": [3], "data_offsets": [0, 3]}}).encode()
+    ours.write_bytes(len(header).to_bytes(8, "little") + header + bytes([0, 1, 2]))
+    file = tensor_files.TensorFile(ours, *tensor_files.open_regular(ours))
+    with pytest.raises(tensor_files.FileFormatError, match="b is a bool tensor holding bytes other than 0 and 1"):
+        file.read("b")
+    file.close()
+
+
+@pytest.mark.parametrize("device", ["cpu", pytest.param("cuda", marks=pytest.mark.skipif(
+    not torch.cuda.is_available(), reason="needs a CUDA device"))])
+@pytest.mark.parametrize("max_shard_size", ["5GB", 400])
+def test_open_weights_reads_what_it_opened_anew_at_each_read(tmp_path, max_shard_size, device):
+    """A save that replaces (or removes) every file meanwhile changes nothing read; each
+    read is a new tensor on `device`; names come shard by shard."""
+    net = deployed("tied")[0]
+    quorvane.save(net, tmp_path, max_shard_size=max_shard_size)
+    saved = checkpoints.prepare(net).tensors
+    with checkpoint_files.open_weights(tmp_path, checkpoint_files.read_config(tmp_path)) as weights:
+        index = json.loads((tmp_path / INDEX_NAME).read_text())["weight_map"] if max_shard_size == 400 else {}
+        quorvane.save(deployed("tied", seed=1)[0], tmp_path, max_shard_size=300)
+        names = weights.names()
+        shard_order = [index.get(name, "") for name in names]
+        assert sorted(names) == sorted(saved) and shard_order == sorted(shard_order)
+        for name in names:
+            assert (weights.shape(name), weights.dtype(name)) == (tuple(saved[name].shape), saved[name].dtype)
+            first = weights.read(name, device=device)
+            assert first.device.type == device and first.is_contiguous() and torch.equal(first.cpu(), saved[name])
+            first.zero_()
+            assert torch.equal(weights.read(name).cpu(), saved[name])
+    with pytest.raises(ValueError, match="is closed"):
+        weights.read(names[0])

@@ -7,7 +7,7 @@ import torch
 import torch.nn as nn
 
 import quorvane
-from quorvane import cli
+from quorvane import checkpoints, cli
 from quorvane import utils_quorvane as UZR
 from subproc import run_python
 
@@ -31,7 +31,7 @@ def files(directory):
     return sorted(os.listdir(directory))
 
 
-def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys):
+def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys, monkeypatch):
     source = tmp_path / "net.pt"
     torch.save(wrapped_mlp(), source)
     target = tmp_path / "out" / "clean.pt"
@@ -61,11 +61,21 @@ def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys):
                          "--format", "safetensors", "--repeats", "1")
     assert code == 0, err
     assert files(folder) == ["quorvane_config.json", "quorvane_model.safetensors"]
-    assert f"load with quorvane.load(base_net, {str(folder)!r})" in out
+    assert f"saved:       {folder / 'quorvane_model.safetensors'} and {folder / 'quorvane_config.json'} (load with " \
+           f"quorvane.load(base_net, {str(folder)!r})" in out
     plain = quorvane.load(nn.Sequential(nn.Linear(5, 8), nn.ReLU(), nn.Linear(8, 2)), folder)
     x = torch.randn(3, 5)
     with torch.no_grad():
         assert torch.equal(plain(x), loaded(x))
+    # A network past max_shard_size (5 GB) is sharded: the line names what was written.
+    real_write = checkpoints.write
+    monkeypatch.setattr(checkpoints, "write", lambda prepared, out: real_write(prepared, out, max_shard_size=400))
+    code, out, err = run(capsys, "convert", str(source), TRUST, "--input-shape", "4,5", "-o", str(folder),
+                         "--format", "safetensors", "--repeats", "1")
+    shards = [name for name in files(folder) if name.endswith("-of-00003.safetensors")]
+    assert code == 0 and len(shards) == 3 and "quorvane_model.safetensors" not in files(folder), err
+    assert f"saved:       {folder / shards[0]} ... {folder / shards[-1]} (3 shards), " \
+           f"{folder / 'quorvane_model.safetensors.index.json'} and {folder / 'quorvane_config.json'}" in out
 
 
 def test_default_network(capsys):

@@ -22,9 +22,12 @@ import torch.nn as nn
 from quorvane import checkpoint_layout as layout
 from quorvane import modules_quorvane as ZR
 from quorvane import utils_quorvane as UZR
-from quorvane.checkpoint_files import (CONFIG_NAME, FORMAT, FORMAT_VERSION, WEIGHTS_NAME, CheckpointError,
-                                       read_config, read_weights, write_config, write_weights)
+from quorvane import checkpoint_files
+from quorvane.checkpoint_files import (CONFIG_NAME, FORMAT, FORMAT_VERSION, INDEX_NAME, SHARD_NAME,
+                                       SHARDED_FORMAT_VERSION, WEIGHTS_NAME, CheckpointError, read_config,
+                                       read_weights, write_config, write_weights)
 from quorvane.files import write_all_or_nothing
+from quorvane.tensor_files import CODES
 from quorvane.module_tree import find_cycle, module_positions, nesting_depth
 
 __all__ = ["save", "load", "prepare", "write", "CheckpointError", "CONFIG_NAME", "WEIGHTS_NAME"]
@@ -114,10 +117,27 @@ def _tensors_to_save(state):
         if tensor.layout != torch.strided or tensor.device.type == "meta":
             raise CheckpointError(f"{names[0]} is a {tensor.layout} tensor on {tensor.device}, which a "
                                   "safetensors checkpoint cannot hold")
+        if tensor.dtype not in CODES:
+            raise CheckpointError(f"{names[0]} is a {tensor.dtype} tensor, a dtype a safetensors checkpoint cannot "
+                                  "hold")
         copied = key[0] != "empty" and (storages[key[:2]] > 1 or not tensor.is_contiguous())
         tensors[names[0]] = tensor.clone(memory_format=torch.contiguous_format) if copied else tensor
         shared.update((name, names[0]) for name in names[1:])
     return tensors, shared
+
+
+def _check_memory(name, tensor):
+    """Refuses a tensor whose memory cannot be read as plain bytes: a wrapper subclass
+    (quantized weights, say) keeps its data in inner tensors and has no storage of its own."""
+    if tensor.numel() == 0 or tensor.device.type == "meta":
+        return
+    try:
+        tensor.untyped_storage().data_ptr()
+    except (RuntimeError, NotImplementedError, TypeError) as e:
+        reason = str(e).splitlines()[0] if str(e) else type(e).__name__
+        raise CheckpointError(f"the state_dict entry {name} is a {type(tensor).__name__}, a tensor subclass whose "
+                              f"memory cannot be read as plain bytes ({reason}), which a safetensors checkpoint "
+                              "cannot hold: turn it into a plain tensor first") from None
 
 
 def prepare(net: nn.Module) -> Prepared:
@@ -134,39 +154,72 @@ def prepare(net: nn.Module) -> Prepared:
         if not isinstance(value, torch.Tensor):
             raise CheckpointError(f"the state_dict entry {name} is a {type(value).__name__}, which a safetensors "
                                   "checkpoint cannot hold")
+        _check_memory(name, value)
     tensors, shared = _tensors_to_save(state)
     config = {"format": FORMAT, "format_version": FORMAT_VERSION, "quorvane_version": __version__,
               "modules": entries, "shared": shared}
     return Prepared(config, tensors)
 
 
-def write(prepared: Prepared, directory) -> None:
-    """Writes a prepared checkpoint into `directory` (made if missing): both files, or on
-    any failure neither changes."""
+def write(prepared: Prepared, directory, *, max_shard_size="5GB") -> list:
+    """Writes a prepared checkpoint into `directory` (made if missing): every file, or
+    on any failure none changes (see ``save``). Returns the paths written: the weights
+    files, the shard index if sharded, the config last."""
+    max_bytes = checkpoint_files.parse_shard_size(max_shard_size)
     directory = os.fspath(directory)
-    weights_path, written = os.path.join(directory, WEIGHTS_NAME), {}
+    checkpoint_files.remove_dead_temporaries(directory)
+    groups = checkpoint_files.shards(prepared.tensors, max_bytes)
+    sharded = len(groups) > 1
+    config = dict(prepared.config, format_version=SHARDED_FORMAT_VERSION) if sharded else prepared.config
+    names = [SHARD_NAME.format(n, len(groups)) for n in range(1, len(groups) + 1)] if sharded else [WEIGHTS_NAME]
+    entries = {}  # {file name: its entry in the config}, as each is written
 
-    def weights(path):
-        write_weights(path, prepared.tensors, prepared.config)
-        written["weights"] = path
+    def weights(name, group):
+        def write_file(path):
+            size, sha256 = write_weights(path, group, config)
+            entries[name] = {"file": name, "bytes": size, "sha256": sha256}
+        return write_file
 
-    write_all_or_nothing([(weights, weights_path),
-                          (lambda path: write_config(path, prepared.config, written["weights"]),
-                           os.path.join(directory, CONFIG_NAME))])
+    def index(path):
+        entries[INDEX_NAME] = checkpoint_files.write_index(path, names, groups)
+
+    def config_file(path):
+        files = [entries[name] for name in names]
+        write_config(path, config, {"index": entries[INDEX_NAME], "files": files} if sharded else files[0])
+    items = [(weights(name, group), os.path.join(directory, name)) for name, group in zip(names, groups)]
+    items += [(index, os.path.join(directory, INDEX_NAME))] if sharded else []
+    items.append((config_file, os.path.join(directory, CONFIG_NAME)))
+    write_all_or_nothing(items)
+    checkpoint_files.remove_unused(directory, {*names, INDEX_NAME} if sharded else set(names))
+    return [path for _, path in items]
 
 
-def save(net: nn.Module, directory) -> None:
-    """Saves the converted network `net` into `directory`: its weights as safetensors
-    (``quorvane_model.safetensors``, a tensor shared under several names stored once)
-    and a JSON config (``quorvane_config.json``) naming each converted position, its
-    dendrite count, its layers' class and tensor shapes, its processors, view shape,
-    neuron index and cycle count. Both files are written, or neither changes.
+def save(net: nn.Module, directory, *, max_shard_size="5GB") -> None:
+    """Saves the converted network `net` into `directory`: its weights as safetensors (a
+    tensor shared under several names stored once) and a JSON config
+    (``quorvane_config.json``) naming each converted position, its dendrite count, its
+    layers' class and tensor shapes, its processors, view shape, neuron index and cycle
+    count. Every file is written, or none changes; each gets the mode the umask gives a
+    new file (0644 under umask 022).
 
-    Raises ``CheckpointError`` for a network that still holds trained wrappers or
-    blocks, holds no converted module, or holds what the config cannot name (a
-    processor that is not one of the package's own, a dendrite layer that is not a copy
-    of its main layer's architecture, a non-tensor state)."""
-    write(prepare(net), directory)
+    Weights that fit in `max_shard_size` (an int of bytes, or a string such as ``"5GB"``,
+    ``"500MB"``, ``"2GiB"``: decimal GB/MB/KB, binary GiB/MiB/KiB) go into one file,
+    ``quorvane_model.safetensors``; larger ones into shards
+    ``quorvane_model-00001-of-0000N.safetensors`` ... with an index
+    ``quorvane_model.safetensors.index.json`` mapping each tensor to its shard, as
+    transformers writes them (a tensor larger than `max_shard_size` gets a shard of its
+    own). Files an earlier save into `directory` left that this one does not use are
+    removed once the new ones are in place, as are temporary files of saves that were
+    killed. See ``quorvane.checkpoint_files`` for the layout.
+
+    Raises ``ValueError`` for a bad `max_shard_size`, ``OSError`` naming the file for a
+    full disk or a directory that cannot be written, and ``CheckpointError`` for a
+    network that still holds trained wrappers or blocks, holds no converted module, or
+    holds what the config cannot name (a processor that is not one of the package's own,
+    a dendrite layer that is not a copy of its main layer's architecture, a non-tensor
+    state, a tensor subclass whose memory is not plain bytes, a dtype safetensors lacks)."""
+    checkpoint_files.parse_shard_size(max_shard_size)
+    write(prepare(net), directory, max_shard_size=max_shard_size)
 
 
 # --- loading ----------------------------------------------------------------------------

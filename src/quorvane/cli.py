@@ -691,14 +691,15 @@ def _save(args, network, prepared):
     paths = output_paths(args.output, args.format)
     try:
         if prepared is not None:
-            checkpoints.write(prepared, args.output)
+            paths = checkpoints.write(prepared, args.output)
         else:
             write_all_or_nothing([(lambda path: torch.save(network, path), paths[0]),
                                   (lambda path: torch.save(network.state_dict(), path), paths[1])])
     except OSError as e:
         raise UsageError(f"cannot write {e.filename or args.output}: {e.strerror or e} (nothing was written)") from None
     if prepared is not None:
-        return (f"saved:       {paths[0]} and {paths[1]} (load with quorvane.load(base_net, {args.output!r}) "
+        weights = paths[0] if len(paths) == 2 else f"{paths[0]} ... {paths[-3]} ({len(paths) - 2} shards), {paths[-2]}"
+        return (f"saved:       {weights} and {paths[-1]} (load with quorvane.load(base_net, {args.output!r}) "
                 "onto the plain architecture)")
     return f"saved:       {paths[0]} (whole network) and {paths[1]} (state_dict)"
 
