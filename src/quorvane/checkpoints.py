@@ -420,7 +420,9 @@ class _Values:
 
 def _materialised(meta, value):
     """The tensor standing for `meta` from now on, holding `value`: a parameter stays one
-    (of its class, requires_grad kept), and attributes set on it stay."""
+    (of its class, requires_grad kept), and its strides and the attributes set on it stay."""
+    if not meta.is_contiguous():
+        value = torch.empty_strided(meta.shape, meta.stride(), dtype=value.dtype, device=value.device).copy_(value)
     new = type(meta)(value, meta.requires_grad) if isinstance(meta, nn.Parameter) else value
     new.__dict__.update(vars(meta))
     return new
@@ -520,9 +522,11 @@ def _commit(values, registered):
                     _exchange(piece, new, scratch)
                     undo.append(lambda piece=piece, new=new: _exchange(piece, new, scratch))
             for old, new in values.replaced:
-                for members, key in registered.get(id(old), ()):
-                    undo.append(lambda members=members, key=key, old=old: members.__setitem__(key, old))
-                    members[key] = new
+                # Through the module's own attribute setting, which modules that keep
+                # lists of their weights (torch's RNNs) hook to refresh them.
+                for module, key in registered.get(id(old), ()):
+                    undo.append(lambda module=module, key=key, old=old: setattr(module, key, old))
+                    setattr(module, key, new)
             for parameter, data, grad in values.moved:
                 old_data, old_grad = parameter.data, parameter.grad
                 undo.append(lambda p=parameter, d=old_data, g=old_grad: (setattr(p, "data", d), setattr(p, "grad", g)))
@@ -536,13 +540,12 @@ def _commit(values, registered):
 
 
 def _registrations(net):
-    """{id(tensor): [(the dict registering it, key)]} over every module of `net`."""
+    """{id(tensor): [(module registering it, name)]} over every module of `net`."""
     registered = {}
     for module in net.modules():
-        for members in (module._parameters, module._buffers):
-            for key, tensor in members.items():
-                if tensor is not None:
-                    registered.setdefault(id(tensor), []).append((members, key))
+        for key, tensor in (*module._parameters.items(), *module._buffers.items()):
+            if tensor is not None:
+                registered.setdefault(id(tensor), []).append((module, key))
     return registered
 
 
