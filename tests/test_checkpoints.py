@@ -5,6 +5,7 @@ import copy
 import json
 import os
 import re
+import signal
 
 import pytest
 import torch
@@ -124,24 +125,6 @@ def untied():
     return net
 
 
-def failing(monkeypatch, owner, method, which):
-    """`owner.method`'s call number `which` raises (None: only counts the calls)."""
-    real, calls = getattr(owner, method), []
-
-    def fails(self, *args, **kwargs):
-        calls.append(1)
-        if len(calls) == which:
-            raise KeyboardInterrupt
-        return real(self, *args, **kwargs)
-    monkeypatch.setattr(owner, method, fails)
-    return calls
-
-
-def failing_copy(monkeypatch, which=4):
-    """Tensor copy number `which` raises: by default after three tensors took new values."""
-    return failing(monkeypatch, torch.Tensor, "copy_", which)
-
-
 BAD_LOADS = {
     # case: (what to do to the saved directory, the base network, the message)
     "another architecture": (None, lambda: plain("cnn"),
@@ -229,17 +212,42 @@ def test_bad_load_is_one_error_and_changes_nothing(tmp_path, case):
     assert_unchanged(base, before)
 
 
-@pytest.mark.parametrize("where", ["built", "meta"])
-@pytest.mark.parametrize("what, which", [
-    ("copy_", 4), ("copy_", -2), ("copy_", -1),  # the last copies: base_net's last tensor takes its value
-    ("read", 1), ("read", -1),
+def failing(monkeypatch, owner, method, which, failure=KeyboardInterrupt):
+    """`owner.method`'s call number `which` fails (None: only counts the calls): raises
+    `failure`, or with failure="Ctrl-C" sends this process a SIGINT and goes on."""
+    real, calls = getattr(owner, method), []
+
+    def fails(self, *args, **kwargs):
+        calls.append(1)
+        if len(calls) == which and failure == "Ctrl-C":
+            signal.raise_signal(signal.SIGINT)
+        elif len(calls) == which:
+            raise failure
+        return real(self, *args, **kwargs)
+    monkeypatch.setattr(owner, method, fails)
+    return calls
+
+
+@pytest.mark.parametrize("where, what, which, failure, outcome", [
+    ("built", "copy_", 4, KeyboardInterrupt, "unchanged"),
+    ("meta", "copy_", 4, KeyboardInterrupt, "unchanged"),
+    ("built", "read", 1, KeyboardInterrupt, "unchanged"),
+    ("meta", "read", -1, OSError, "unchanged"),
+    ("built", "read", -1, OSError, "unchanged"),
+    # base_net's last tensor takes its value: an interrupt then waits until it has.
+    ("built", "copy_", -1, "Ctrl-C", "loaded"),
+    # A meta base's last copy is one of load's own buffers: nothing waits.
+    ("meta", "copy_", -1, "Ctrl-C", "unchanged"),
+    # What cannot happen, copying into a tensor of the same shape failing, is told.
+    ("built", "copy_", -2, RuntimeError, "partly loaded"),
 ])
-def test_a_failure_while_copying_puts_everything_back(tmp_path, monkeypatch, where, what, which):
+def test_a_failure_while_copying_puts_everything_back(tmp_path, monkeypatch, where, what, which, failure, outcome):
     from quorvane.checkpoint_files import Weights
 
     quorvane.save(deployed("gru")[0], tmp_path)
     owner = torch.Tensor if what == "copy_" else Weights
     make = plain if where == "built" else on_meta
+    loaded = quorvane.load(make("gru"), tmp_path)
     if which < 0:  # counted from the end of a load that succeeds
         base = make("gru")
         calls = failing(monkeypatch, owner, what, None)
@@ -248,10 +256,18 @@ def test_a_failure_while_copying_puts_everything_back(tmp_path, monkeypatch, whe
         which += len(calls) + 1
     base = make("gru")
     before = snapshot(base)
-    failing(monkeypatch, owner, what, which)
-    with pytest.raises(KeyboardInterrupt):
+    failing(monkeypatch, owner, what, which, failure)
+    with pytest.raises(RuntimeError if outcome == "partly loaded" else KeyboardInterrupt if failure == "Ctrl-C"
+                       else failure) as raised:
         quorvane.load(base, tmp_path)
     monkeypatch.undo()
+    if outcome == "partly loaded":
+        assert "base_net holds some saved values and some of its own" in str(raised.value)
+        return
+    if outcome == "loaded":
+        assert structure(base) == structure(loaded)
+        assert all(torch.equal(t, loaded.state_dict()[n]) for n, t in base.state_dict().items())
+        return
     assert_unchanged(base, before)
     assert quorvane.load(base, tmp_path) is base  # and it loads once the failure is gone
 

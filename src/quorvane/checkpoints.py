@@ -14,6 +14,8 @@ converts and loads it completely or raises ``CheckpointError`` and leaves it as 
 from __future__ import annotations
 
 import os
+import signal
+import threading
 from dataclasses import dataclass
 
 import torch
@@ -413,7 +415,7 @@ def _new_tensors(positions):
 class _Values:
     """What loading changes in base_net's tensors, every value already read."""
 
-    exchanged: list  # [(base_net's tensor, its new value)]: same shape, dtype and device
+    copied: list  # [(base_net's tensor, its new value)]: same shape, dtype and device
     replaced: list  # [(tensor, the tensor taking its place wherever it is registered)]
     moved: list  # [(parameter, its new data, its gradient there or None)]
 
@@ -447,7 +449,7 @@ def _read_values(net, target, shared, weights, made, filled, device):
             else:
                 value = weights.read(saved, tensor.device if device is None else device)
                 if value.device == tensor.device:
-                    values.exchanged.append((tensor, value))
+                    values.copied.append((tensor, value))
                 else:
                     _move(tensor, value, values)
         if device is not None:
@@ -470,57 +472,37 @@ def _move(tensor, value, values):
         values.replaced.append((tensor, value))
 
 
-_EXCHANGE_BYTES = 1 << 24  # what one step of an exchange holds on the side
+def _hold_interrupts():
+    """Holds Ctrl-C (SIGINT) back from now on. Returns the function that ends the hold,
+    which returns a function delivering a SIGINT that came meanwhile (to the handler set
+    before), or None."""
+    if threading.current_thread() is not threading.main_thread():
+        return lambda: None  # Python runs signal handlers in the main thread only
+    previous, received = signal.getsignal(signal.SIGINT), []
+    if previous is None:  # a handler not set from Python, which could not be put back
+        return lambda: None
+    signal.signal(signal.SIGINT, lambda number, frame: received.append(number))
 
-
-def _pieces(tensor, value):
-    """Pairs of views of `tensor` and `value`, each at most about _EXCHANGE_BYTES."""
-    size = tensor.numel() * tensor.element_size()
-    if tensor.dim() == 0 or size <= _EXCHANGE_BYTES:
-        return [(tensor, value)]
-    if tensor.is_contiguous():
-        tensor, value = tensor.view(-1), value.view(-1)
-    step = max(1, len(tensor) * _EXCHANGE_BYTES // size)
-    return [(tensor[i:i + step], value[i:i + step]) for i in range(0, len(tensor), step)]
-
-
-def _exchange(tensor, value, scratch):
-    """Swaps the contents of two views, holding one of them in `scratch` meanwhile."""
-    size = tensor.numel() * tensor.element_size()
-    side = (scratch(tensor.device)[:size].view(tensor.dtype).view(tensor.shape) if size <= _EXCHANGE_BYTES
-            else torch.empty_like(tensor))
-    side.copy_(tensor)
-    try:
-        tensor.copy_(value)
-        value.copy_(side)
-    except BaseException:
-        tensor.copy_(side)
-        raise
-
-
-def _scratch():
-    """device -> one reused buffer of _EXCHANGE_BYTES there (made when first needed)."""
-    buffers = {}
-
-    def get(device):
-        if device not in buffers:
-            buffers[device] = torch.empty(_EXCHANGE_BYTES, dtype=torch.uint8, device=device)
-        return buffers[device]
-    return get
+    def end():
+        signal.signal(signal.SIGINT, previous)
+        return (lambda: signal.raise_signal(signal.SIGINT)) if received else None
+    return end
 
 
 def _commit(values, registered):
-    """Gives base_net the values read. Every base_net tensor on the right device
-    exchanges its contents with its new value rather than taking a copy of it, so that
-    until the last one is done each old value is still held and an interrupt (or any
-    failure) puts every one back: no backup of the model is needed for that."""
-    undo, scratch = [], _scratch()
+    """Gives base_net the values read; returns a function delivering an interrupt held
+    meanwhile, or None.
+
+    Copying a value into a tensor of its shape, dtype and device cannot fail, so the
+    only thing that can stop the copies half-way is an interrupt: Ctrl-C is held back
+    until the last copy is done (milliseconds per GB, against the minutes a read can
+    take, which stays interruptible) and delivered once base_net is the loaded network.
+    That keeps the all-or-nothing promise without a backup of the model or a second
+    pass over its bytes. What else could stop them (an exception sent to this thread
+    from another) is reported as leaving base_net partly loaded."""
+    undo, done, end_hold = [], 0, _hold_interrupts()
     try:
         with torch.no_grad():
-            for tensor, value in values.exchanged:
-                for piece, new in _pieces(tensor, value):
-                    _exchange(piece, new, scratch)
-                    undo.append(lambda piece=piece, new=new: _exchange(piece, new, scratch))
             for old, new in values.replaced:
                 # Through the module's own attribute setting, which modules that keep
                 # lists of their weights (torch's RNNs) hook to refresh them.
@@ -532,11 +514,27 @@ def _commit(values, registered):
                 undo.append(lambda p=parameter, d=old_data, g=old_grad: (setattr(p, "data", d), setattr(p, "grad", g)))
                 parameter.data = data
                 parameter.grad = grad
-    except BaseException:
+            for index, (tensor, value) in enumerate(values.copied):
+                tensor.copy_(value)
+                values.copied[index] = (tensor, None)  # its memory goes back now
+                done += 1
+    except BaseException as e:
         with torch.no_grad():
             for step in reversed(undo):
                 step()
-        raise
+        if not done:
+            raise
+        message = (f"loading stopped after {done} of base_net's {len(values.copied)} tensors took their saved values "
+                   f"({type(e).__name__}: {e}): base_net holds some saved values and some of its own; build it "
+                   "again to load it")
+        if not isinstance(e, Exception):
+            if hasattr(e, "add_note"):
+                e.add_note(message)
+            raise
+        raise RuntimeError(message) from e
+    finally:
+        deliver = end_hold()
+    return deliver
 
 
 def _registrations(net):
@@ -562,7 +560,7 @@ def _install(base_net, positions, filled, shared, weights, device):
         target = base_net.state_dict(keep_vars=True)
         _check_target(target, shared, weights)
         values = _read_values(base_net, target, shared, weights, _new_tensors(positions), filled, device)
-        _commit(values, _registrations(base_net))
+        return _commit(values, _registrations(base_net))
     except BaseException:
         for parent, name, old in reversed(undo):
             setattr(parent, name, old)
@@ -604,5 +602,7 @@ def load(base_net: nn.Module, directory, *, device=None) -> nn.Module:
         with recursion_room(nesting_depth(base_net)):
             _check_no_meta_outside_state(base_net)
             positions, filled = _plan(base_net, entries, weights, config["shared"], device)
-            _install(base_net, positions, filled, config["shared"], weights, device)
+            deliver_interrupt = _install(base_net, positions, filled, config["shared"], weights, device)
+    if deliver_interrupt:
+        deliver_interrupt()
     return base_net
