@@ -433,25 +433,24 @@ def _materialised(meta, value):
 def _read_values(net, target, shared, weights, made, filled, device):
     """Reads every value `net` (base_net with its clean modules in place) needs into new
     tensors, one read per tensor straight from the file; nothing of base_net changes."""
-    values, done = _Values([], [], []), set()
+    values, seen, copied = _Values([], [], []), set(), set()
     with torch.no_grad():
         for name, tensor in target.items():
-            key = _tie_key(tensor)
-            if key in done or id(tensor) in filled:
+            if id(tensor) in seen or id(tensor) in filled:
                 continue
-            done.add(key)
+            seen.add(id(tensor))
             saved = shared.get(name, name)
             if tensor.device.type == "meta":
-                values.replaced.append(
-                    (tensor, _materialised(tensor, weights.read(saved, device or torch.device("cpu")))))
+                where = torch.device("cpu") if device is None else device
+                values.replaced.append((tensor, _materialised(tensor, weights.read(saved, where))))
             elif id(tensor) in made:
                 tensor.copy_(weights.read(saved, tensor.device))
+            elif device is None or device == tensor.device:
+                if _alias_key(tensor) not in copied:  # one copy into memory several tensors view
+                    copied.add(_alias_key(tensor))
+                    values.copied.append((tensor, weights.read(saved, tensor.device)))
             else:
-                value = weights.read(saved, tensor.device if device is None else device)
-                if value.device == tensor.device:
-                    values.copied.append((tensor, value))
-                else:
-                    _move(tensor, value, values)
+                _move(tensor, weights.read(saved, device), values)
         if device is not None:
             # As module.to moves them: what the state_dict leaves out (a non-persistent
             # buffer) goes to the device too.
@@ -481,7 +480,10 @@ def _hold_interrupts():
     previous, received = signal.getsignal(signal.SIGINT), []
     if previous is None:  # a handler not set from Python, which could not be put back
         return lambda: None
-    signal.signal(signal.SIGINT, lambda number, frame: received.append(number))
+    try:
+        signal.signal(signal.SIGINT, lambda number, frame: received.append(number))
+    except ValueError:  # not the main interpreter
+        return lambda: None
 
     def end():
         signal.signal(signal.SIGINT, previous)
