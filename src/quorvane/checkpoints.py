@@ -194,9 +194,15 @@ def _target_device(device):
 
 
 def _tie_key(tensor):
-    """Equal keys: one tensor under several names. A meta tensor has no memory to compare
-    (every one reports address 0), so for it only the object itself counts."""
-    return ("meta", id(tensor)) if tensor.device.type == "meta" else _alias_key(tensor)
+    """Equal keys: one tensor under several names. Where memory says nothing (a meta
+    tensor reports address 0, a tensor subclass may have no storage to ask), only the
+    object itself counts."""
+    if tensor.device.type != "meta":
+        try:
+            return _alias_key(tensor)
+        except (RuntimeError, NotImplementedError):
+            pass
+    return ("object", id(tensor))
 
 
 def _check_entries(config, weights):
