@@ -452,8 +452,8 @@ def _read_values(net, target, shared, weights, made, filled, device):
             elif id(tensor) in made:
                 tensor.copy_(weights.read(saved, tensor.device))
             elif device is None or device == tensor.device:
-                if _alias_key(tensor) not in copied:  # one copy into memory several tensors view
-                    copied.add(_alias_key(tensor))
+                if _tie_key(tensor) not in copied:  # one copy into memory several tensors view
+                    copied.add(_tie_key(tensor))
                     values.copied.append((tensor, weights.read(saved, tensor.device)))
             else:
                 _move(tensor, weights.read(saved, device), values)
