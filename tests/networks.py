@@ -83,8 +83,38 @@ class TiedNet(nn.Module):
         return self.head(h)
 
 
-# What the checkpoint round trips run on: the networks above, and sharing.
-ROUND_TRIP = {**NETWORKS, "tied": (TiedNet, (nn.Linear, nn.GRU), (3, 5))}
+def _halved(module, args, output):
+    return output * 0.5
+
+
+class Odd(nn.Module):
+    """A layer with what a plain copy of it keeps beyond its values: a transposed weight,
+    an attribute on a buffer, a buffer outside the state_dict and a forward hook."""
+
+    def __init__(self):
+        super().__init__()
+        self.weight = nn.Parameter(torch.randn(6, 5).t())
+        self.register_buffer("scale", torch.rand(6) + 0.5)
+        self.scale.unit = "per neuron"
+        self.register_buffer("offset", torch.full((6,), 0.25), persistent=False)
+        self.register_forward_hook(_halved)
+
+    def forward(self, x):
+        return x @ self.weight * self.scale + self.offset
+
+
+class OddNet(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.odd, self.out = Odd(), nn.Linear(6, 3)
+
+    def forward(self, x):
+        return self.out(self.odd(x).relu())
+
+
+# What the checkpoint round trips run on: the networks above, sharing, and a layer whose
+# copies must keep more than its tensors' values.
+ROUND_TRIP = {**NETWORKS, "tied": (TiedNet, (nn.Linear, nn.GRU), (3, 5)), "odd": (OddNet, (Odd, nn.Linear), (5,))}
 
 
 def structure(net):

@@ -2,6 +2,7 @@
 JSON config, and built again on its plain architecture in another process."""
 
 import hashlib
+import copy
 import json
 import os
 import re
@@ -204,18 +205,6 @@ def untied():
     return net
 
 
-def failing_copy(monkeypatch):
-    """The fourth tensor copy raises, after three of base_net's tensors took new values."""
-    real, calls = torch.Tensor.copy_, []
-
-    def copy_(self, *args, **kwargs):
-        calls.append(1)
-        if len(calls) == 4:
-            raise KeyboardInterrupt
-        return real(self, *args, **kwargs)
-    monkeypatch.setattr(torch.Tensor, "copy_", copy_)
-
-
 BAD_LOADS = {
     # case: (what to do to the saved directory, the base network, the message)
     "another architecture": (None, lambda: plain("cnn"),
@@ -282,30 +271,51 @@ BAD_LOADS = {
                                                         "to quorvane_model-00002-of-00016.safetensors, but "
                                                         "quorvane_model-00001-of-00016.safetensors holds it"),
     "shards swapped": (lambda d, _: swap(shard(d, 1), shard(d, 2)), plain, "is not the file saved with"),
+    # Further entries: (..., the options of load, the kind saved)
+    "an unavailable device": (None, plain, "device cuda:99 is not available here (", {"device": "cuda:99"}),
+    "not a device": (None, plain, "device='nowhere' is not a torch device", {"device": "nowhere"}),
+    "the meta device": (None, plain, "device='meta' cannot hold the checkpoint's values", {"device": "meta"}),
+    # Every meta tensor reports memory address 0: ties are told by the tensor objects.
+    "a meta base with tied weights untied": (None, lambda: untied().to("meta"),
+                                             "the checkpoint shares one tensor between embed.weight and "
+                                             "head.layer_array.2.weight; base_net holds separate tensors"),
+    "a meta base with a buffer outside its state_dict": (
+        None, lambda: on_meta("odd"), "base_net's odd.offset is a meta tensor outside its state_dict (a "
+                                      "non-persistent buffer), so the checkpoint holds no value for it", {}, "odd"),
+    "a meta base of another dtype": (None, lambda: on_meta().double(), "base_net's 0.bias is float64"),
 }
+
+
+def registered(net):
+    """Every parameter and buffer object where it is registered, and its device."""
+    return [(path, key, id(t), t.device) for path, m in net.named_modules(remove_duplicate=False)
+            for key, t in (*m._parameters.items(), *m._buffers.items()) if t is not None]
 
 
 def snapshot(net):
     return ([(name, type(m)) for name, m in net.named_modules(remove_duplicate=False)],
-            {name: t.detach().clone() for name, t in net.state_dict().items()},
-            sum(len(m._forward_pre_hooks) for m in net.modules()))
+            {name: t.detach().clone() for name, t in net.state_dict().items() if not t.is_meta},
+            sum(len(m._forward_pre_hooks) for m in net.modules()), registered(net))
 
 
 def assert_unchanged(net, before):
     after = snapshot(net)
-    assert after[0] == before[0] and after[2] == before[2]
+    assert after[0] == before[0] and after[2] == before[2] and after[3] == before[3]
     assert after[1].keys() == before[1].keys()
     assert all(torch.equal(after[1][name], before[1][name]) for name in before[1])
 
 
 def open_descriptors():
     return sorted(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else None
+def on_meta(kind="mlp"):
+    with torch.device("meta"):
+        return ROUND_TRIP[kind][0]()
 
 
 @pytest.mark.parametrize("case", list(BAD_LOADS))
 def test_bad_load_is_one_error_and_changes_nothing(tmp_path, case):
-    spoil, make_base, text = BAD_LOADS[case]
-    saved_kind = "tied" if "tied" in case else "mlp"
+    spoil, make_base, text, options, saved_kind = (*BAD_LOADS[case], {}, None)[:5]
+    saved_kind = saved_kind or ("tied" if "tied" in case else "mlp")
     directory = tmp_path / "converted"
     quorvane.save(deployed(saved_kind)[0], directory, max_shard_size=400 if "shard" in case else "5GB")
     if spoil:
@@ -314,21 +324,128 @@ def test_bad_load_is_one_error_and_changes_nothing(tmp_path, case):
     before = snapshot(base)
     descriptors = open_descriptors()
     with pytest.raises(CheckpointError, match=re.escape(text)):
-        quorvane.load(base, directory)
+        quorvane.load(base, directory, **options)
     assert_unchanged(base, before)
     assert open_descriptors() == descriptors  # every file it opened is closed again
 
 
-def test_a_failure_while_copying_puts_everything_back(tmp_path, monkeypatch):
+def failing(monkeypatch, owner, method, which, failure=KeyboardInterrupt):
+    """`owner.method`'s call number `which` fails (None: only counts the calls): raises
+    `failure`, or with failure="Ctrl-C" sends this process a SIGINT and goes on."""
+    real, calls = getattr(owner, method), []
+
+    def fails(self, *args, **kwargs):
+        calls.append(1)
+        if len(calls) == which and failure == "Ctrl-C":
+            signal.raise_signal(signal.SIGINT)
+        elif len(calls) == which:
+            raise failure
+        return real(self, *args, **kwargs)
+    monkeypatch.setattr(owner, method, fails)
+    return calls
+
+
+@pytest.mark.parametrize("where, what, which, failure, outcome", [
+    ("built", "copy_", 4, KeyboardInterrupt, "unchanged"),
+    ("meta", "copy_", 4, KeyboardInterrupt, "unchanged"),
+    ("built", "read", 1, KeyboardInterrupt, "unchanged"),
+    ("meta", "read", -1, OSError, "unchanged"),
+    ("built", "read", -1, OSError, "unchanged"),
+    # base_net's last tensor takes its value: an interrupt then waits until it has.
+    ("built", "copy_", -1, "Ctrl-C", "loaded"),
+    # A meta base's last copy is one of load's own buffers: nothing waits.
+    ("meta", "copy_", -1, "Ctrl-C", "unchanged"),
+    # What cannot happen, copying into a tensor of the same shape failing, is told.
+    ("built", "copy_", -2, RuntimeError, "partly loaded"),
+])
+def test_a_failure_while_copying_puts_everything_back(tmp_path, monkeypatch, where, what, which, failure, outcome):
+    from quorvane.checkpoint_files import Weights
+
     quorvane.save(deployed("gru")[0], tmp_path)
-    base = plain("gru")
+    owner = torch.Tensor if what == "copy_" else Weights
+    make = plain if where == "built" else on_meta
+    loaded = quorvane.load(make("gru"), tmp_path)
+    if which < 0:  # counted from the end of a load that succeeds
+        base = make("gru")
+        calls = failing(monkeypatch, owner, what, None)
+        quorvane.load(base, tmp_path)
+        monkeypatch.undo()
+        which += len(calls) + 1
+    base = make("gru")
     before = snapshot(base)
-    failing_copy(monkeypatch)
-    with pytest.raises(KeyboardInterrupt):
+    failing(monkeypatch, owner, what, which, failure)
+    with pytest.raises(RuntimeError if outcome == "partly loaded" else KeyboardInterrupt if failure == "Ctrl-C"
+                       else failure) as raised:
         quorvane.load(base, tmp_path)
     monkeypatch.undo()
+    if outcome == "partly loaded":
+        assert "base_net holds some saved values and some of its own" in str(raised.value)
+        return
+    if outcome == "loaded":
+        assert structure(base) == structure(loaded)
+        assert all(torch.equal(t, loaded.state_dict()[n]) for n, t in base.state_dict().items())
+        return
     assert_unchanged(base, before)
     assert quorvane.load(base, tmp_path) is base  # and it loads once the failure is gone
+
+
+def copy_form(module):
+    """What a deep copy of `module` holds apart from its tensors' values."""
+    form = []
+    for path, m in module.named_modules(remove_duplicate=False):
+        plain_attributes = {k: v for k, v in vars(m).items() if not k.startswith("_") and not isinstance(v, torch.Tensor)}
+        hooks = [len(getattr(m, k)) for k in sorted(vars(m)) if k.endswith("_hooks")]
+        tensors = [(key, type(t), t.requires_grad, t.shape, t.dtype, t.stride(), t.storage_offset(), vars(t),
+                    key in m._non_persistent_buffers_set)
+                   for key, t in (*m._parameters.items(), *m._buffers.items()) if t is not None]
+        form.append((path, type(m), sorted(plain_attributes), hooks, tensors))
+    return form
+
+
+CUDA = pytest.mark.skipif(not torch.cuda.is_available(), reason="no CUDA device here")
+
+
+@pytest.mark.parametrize("where, device", [
+    ("meta", None), ("meta", "cpu"), ("built", torch.device("cpu")),
+    pytest.param("meta", "cuda", marks=CUDA), pytest.param("built", "cuda", marks=CUDA),
+])
+@pytest.mark.parametrize("kind", list(ROUND_TRIP))
+def test_meta_and_built_bases_load_the_same(tmp_path, kind, where, device):
+    """Onto a base built on the meta device or a materialised one, with device= or without:
+    the same network as onto a freshly built base, every tensor where device= says; a
+    built base keeps its parameters and their memory."""
+    net, sample = deployed(kind)
+    quorvane.save(net, tmp_path)
+    reference = plain(kind)
+    next(reference.parameters()).requires_grad_(False)
+    quorvane.load(reference, tmp_path)
+    base = plain(kind) if where == "built" else on_meta(kind)
+    if kind == "odd" and where == "meta":  # what the checkpoint cannot give, given as the error says
+        base.odd.offset = torch.full((6,), 0.25)
+    next(base.parameters()).requires_grad_(False)
+    own = [(p, p.data_ptr()) for p in base.parameters()]
+    copies = {id(m): copy_form(copy.deepcopy(m)) for m in base.modules()}
+    assert quorvane.load(base, tmp_path, device=device) is base
+
+    assert structure(base) == structure(reference) == structure(net)
+    expected_device = torch.device(device or "cpu").type
+    assert {t.device.type for t in (*base.parameters(), *base.buffers())} == {expected_device}
+    state, saved = base.state_dict(), net.state_dict()
+    assert state.keys() == saved.keys() and all(torch.equal(state[n].cpu(), saved[n]) for n in saved)
+    assert [p.requires_grad for p in base.parameters()] == [p.requires_grad for p in reference.parameters()]
+    if where == "built":
+        mine = {id(p): p for p in base.parameters()}
+        assert all(mine.get(id(p)) is p for p, _ in own)
+        if expected_device == "cpu":
+            assert [p.data_ptr() for p, _ in own] == [ptr for _, ptr in own]
+    # Each dendrite layer is what a deep copy of its main layer was (what load built
+    # before it read dendrite tensors straight from the file).
+    for clean in (m for m in base.modules() if type(m) is quorvane.marlune.ZORModulePyThread):
+        *dendrites, main = clean.layer_array
+        assert dendrites and all(copy_form(d) == copies[id(main)] for d in dendrites)
+    if expected_device == "cpu":
+        x = torch.randn(6, *sample)
+        assert torch.equal(outputs(base.eval(), x), outputs(net, x))
 
 
 class Doubler(ZR.ZORProcessor):

@@ -4,6 +4,7 @@ quorvane.load onto a freshly built model in a new process."""
 
 import json
 import os
+import re
 
 import pytest
 import torch
@@ -146,3 +147,31 @@ def test_converted_model_loads_onto_a_fresh_one_in_a_new_process(tmp_path, kind)
     assert groups == structure(model)[1]
     if kind == "gpt2":  # the output layer stays tied to the token embedding
         assert ["transformer.wte.weight", "lm_head.weight"] in groups
+
+
+@pytest.mark.parametrize("kind, outside_state", [("gpt2", []), ("bert", ["position_ids", "token_type_ids"])])
+def test_converted_model_loads_onto_a_meta_device_base(tmp_path, kind, outside_state):
+    """Built under torch.device("meta") (no initialisation of its weights), the model loads
+    as a freshly built one does, GPT-2's output layer still tied to its embedding. BERT's
+    embeddings hold buffers outside the state_dict, which the checkpoint cannot give:
+    refused, the base left on the meta device, until the model is given them."""
+    from quorvane.checkpoints import CheckpointError
+
+    model, x = trained_and_converted(kind)
+    quorvane.save(model, tmp_path)
+    cls, config = getattr(transformers, model_class(kind)), small_config(kind)
+    reference = quorvane.load(cls(config), tmp_path).eval()
+    with torch.device("meta"):
+        base = cls(config)
+    for name in outside_state:
+        with pytest.raises(CheckpointError, match=re.escape(f"base_net's embeddings.{name} is a meta tensor outside "
+                                                            "its state_dict (a non-persistent buffer)")):
+            quorvane.load(base, tmp_path)
+        assert all(t.is_meta for t in base.state_dict().values())
+        setattr(base.embeddings, name, getattr(cls(config).embeddings, name))
+    assert quorvane.load(base, tmp_path) is base
+    assert structure(base.eval()) == structure(reference) == structure(model)
+    state, saved = base.state_dict(), model.state_dict()
+    assert state.keys() == saved.keys() and all(torch.equal(state[n], saved[n]) for n in saved)
+    with torch.no_grad():
+        assert torch.equal(main_output(kind, base(x)), main_output(kind, reference(x)))

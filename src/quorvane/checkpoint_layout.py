@@ -196,12 +196,6 @@ def _processors(entry):
     return made
 
 
-def _device_of(layer):
-    for tensor in list(layer.parameters()) + list(layer.buffers()):
-        return tensor.device
-    return torch.device("cpu")
-
-
 def same_module(entry, other):
     """Whether two entries describe the same module apart from where it sits."""
     return {k: v for k, v in entry.items() if k != "paths"} == {k: v for k, v in other.items() if k != "paths"}
@@ -217,18 +211,52 @@ def _tensor(earlier, name, make, same):
     return getattr(earlier, name)
 
 
-def _dendrite(index, entry, layer, earlier, same):
+def _fresh(tensor, value):
+    """What ``copy.deepcopy`` makes of `tensor`, a parameter or a plain buffer that owns
+    its memory, holding `value()` instead of a copy of its data; None where deepcopy
+    would keep more than that (strides, a storage shared or larger than the tensor,
+    attributes, a subclass with a copy of its own)."""
+    if tensor.layout != torch.strided or not tensor.is_contiguous():
+        return None
+    if isinstance(tensor, nn.Parameter):
+        if type(tensor).__deepcopy__ is not nn.Parameter.__deepcopy__:
+            return None
+        return type(tensor)(value(), tensor.requires_grad)
+    if (type(tensor) is not torch.Tensor or tensor.requires_grad or tensor.grad is not None or vars(tensor)
+            or tensor.storage_offset() or tensor.untyped_storage().nbytes() != tensor.numel() * tensor.element_size()):
+        return None
+    return value()
+
+
+def _dendrite(index, entry, layer, earlier, same, value_of, filled):
+    """Dendrite layer `index`: a deep copy of `layer` whose tensors are read from the
+    checkpoint as they are made, not copied from `layer` and then overwritten."""
     if earlier is not None and all(same(f"layer_array.{index}.{n}") for n in entry["layer_tensors"]):
         return earlier.layer_array[index]
-    return copy.deepcopy(layer)
+    memo, owners = {}, {}
+    for name, tensor in layer.state_dict(keep_vars=True).items():
+        owners.setdefault(id(tensor), (name, tensor))
+    for name, tensor in owners.values():
+        # A tensor sharing its storage with another one of the layer keeps that sharing
+        # through deepcopy's own copy.
+        if tensor.device.type != "meta" and sum(t.untyped_storage().data_ptr() == tensor.untyped_storage().data_ptr()
+                                                for _, t in owners.values()) > 1:
+            continue
+        made = _fresh(tensor, lambda name=name: value_of(f"layer_array.{index}.{name}"))
+        if made is not None:
+            memo[id(tensor)] = made
+            filled.add(id(made))
+    return copy.deepcopy(layer, memo)
 
 
-def build_block(entry, layer, dtype_of, earlier=None, same=None):
+def build_block(entry, layer, dtype_of, value_of, device, filled, earlier=None, same=None):
     """The parts of a clean module around the plain `layer`, as `entry` describes them,
     in the form the clean module's constructor reads (a block layer's members):
     dendrite layers that are copies of `layer`'s architecture, new skip weights and
-    buffers (their values are loaded afterwards); `dtype_of(name)` gives a tensor's
-    dtype in the checkpoint. `layer` itself is not changed.
+    buffers, on `device`; `dtype_of(name)` gives a tensor's dtype in the checkpoint and
+    `value_of(name)` a new tensor on `device` holding its saved value (names below the
+    entry's first path). The ids of the tensors made with their saved values are added
+    to `filled`; the others' values are loaded afterwards. `layer` itself is not changed.
 
     Where the conversion met one trained wrapper at several positions, their clean
     modules hold the same layers, processors and some of the same tensors: for a later
@@ -236,17 +264,20 @@ def build_block(entry, layer, dtype_of, earlier=None, same=None):
     `same(name)` tells whether the checkpoint holds one tensor for both under that
     name (below each position); those parts are taken from `earlier`."""
     prefix = entry["paths"][0] + "."
-    device = _device_of(layer)
 
     def new(name, value):
         return lambda: torch.tensor(value, dtype=dtype_of(prefix + name), device=device)
 
-    def skip(index, shape):
-        return lambda: nn.Parameter(torch.empty(shape, dtype=dtype_of(f"{prefix}skip_weights.{index}"), device=device))
+    def skip(index):
+        def make():
+            weight = nn.Parameter(value_of(f"skip_weights.{index}"))
+            filled.add(id(weight))
+            return weight
+        return make
 
     block = types.SimpleNamespace(
-        layer_array=nn.Sequential(*[_dendrite(i, entry, layer, earlier, same) for i in range(entry["dendrites"])],
-                                  layer),
+        layer_array=nn.Sequential(*[_dendrite(i, entry, layer, earlier, same, value_of, filled)
+                                    for i in range(entry["dendrites"])], layer),
         processor_array=list(earlier.processor_array) if earlier is not None else _processors(entry),
         node_index=new("node_index", entry["node_index"])(),
         num_cycles=None if entry["num_cycles"] is None else _tensor(
@@ -256,5 +287,5 @@ def build_block(entry, layer, dtype_of, earlier=None, same=None):
         # The clean module keeps every entry but the first, which belongs to a layer
         # without predecessors.
         block.skip_weights = nn.ParameterList([nn.Parameter(torch.empty(0))] + [
-            _tensor(earlier, f"skip_weights.{i}", skip(i, shape), same) for i, shape in enumerate(entry["skip_weights"])])
+            _tensor(earlier, f"skip_weights.{i}", skip(i), same) for i in range(len(entry["skip_weights"]))])
     return block
