@@ -94,7 +94,7 @@ def _one(way, mib, folder):
             for block in iter(lambda: stream.read(1 << 20), b""):
                 digest.update(block)
     elif way == "write_file":
-        from quorvane import tensor_files
+        from quorvane.checkpoint import tensor_files
 
         tensor_files.write_file(path, tensors, {"format": "pt"})
     elif way.endswith("sharded"):
@@ -116,7 +116,7 @@ def main():
     if args.one:
         return _one(args.one, args.mib, folder)
     try:
-        from quorvane import tensor_files  # noqa: F401
+        from quorvane.checkpoint import tensor_files  # noqa: F401
         ways = WAYS
     except ImportError:  # a quorvane from before its own writer
         ways = [way for way in WAYS if way not in ("write_file", "quorvane.save sharded")]

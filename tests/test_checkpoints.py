@@ -20,8 +20,9 @@ pytest.importorskip("safetensors", reason="quorvane.save/load write safetensors 
 import quorvane  # noqa: E402
 from networks import ROUND_TRIP, deployed, structure  # noqa: E402
 from quorvane import modules_quorvane as ZR  # noqa: E402
-from quorvane import checkpoint_files, checkpoints, tensor_files  # noqa: E402
-from quorvane.checkpoints import CONFIG_NAME, INDEX_NAME, SHARD_NAME, WEIGHTS_NAME, CheckpointError  # noqa: E402
+from quorvane import checkpoint as checkpoints  # noqa: E402
+from quorvane.checkpoint import files as checkpoint_files, tensor_files  # noqa: E402
+from quorvane.checkpoint import CONFIG_NAME, INDEX_NAME, SHARD_NAME, WEIGHTS_NAME, CheckpointError  # noqa: E402
 from subproc import run_python  # noqa: E402
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -359,7 +360,7 @@ def failing(monkeypatch, owner, method, which, failure=KeyboardInterrupt):
     ("built", "copy_", -2, RuntimeError, "partly loaded"),
 ])
 def test_a_failure_while_copying_puts_everything_back(tmp_path, monkeypatch, where, what, which, failure, outcome):
-    from quorvane.checkpoint_files import Weights
+    from quorvane.checkpoint.files import Weights
 
     quorvane.save(deployed("gru")[0], tmp_path)
     owner = torch.Tensor if what == "copy_" else Weights
@@ -528,7 +529,7 @@ def test_save_is_all_or_nothing(tmp_path, monkeypatch, earlier, later, failing):
     def full(*args):
         raise OSError(28, "No space left on device")
     if failing == "the config":
-        monkeypatch.setattr("quorvane.checkpoints.write_config", full)
+        monkeypatch.setattr("quorvane.checkpoint.saving.write_config", full)
     elif sys.platform != "linux":
         pytest.skip("reads the names of open files from /proc")
     else:

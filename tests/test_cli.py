@@ -7,7 +7,7 @@ import torch
 import torch.nn as nn
 
 import quorvane
-from quorvane import checkpoints, cli
+from quorvane import checkpoint as checkpoints, cli
 from quorvane import utils_quorvane as UZR
 from subproc import run_python
 
@@ -455,7 +455,7 @@ def test_output_is_all_or_nothing(tmp_path, capsys, monkeypatch):
 
     def full(*args):
         raise OSError(28, "No space left on device")
-    monkeypatch.setattr("quorvane.checkpoints.write_config", full)
+    monkeypatch.setattr("quorvane.checkpoint.saving.write_config", full)
     other = wrapped_mlp()
     with torch.no_grad():
         other[0].main_module.weight.add_(1.0)

@@ -155,7 +155,7 @@ def test_converted_model_loads_onto_a_meta_device_base(tmp_path, kind, outside_s
     as a freshly built one does, GPT-2's output layer still tied to its embedding. BERT's
     embeddings hold buffers outside the state_dict, which the checkpoint cannot give:
     refused, the base left on the meta device, until the model is given them."""
-    from quorvane.checkpoints import CheckpointError
+    from quorvane.checkpoint import CheckpointError
 
     model, x = trained_and_converted(kind)
     quorvane.save(model, tmp_path)

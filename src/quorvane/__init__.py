@@ -34,16 +34,16 @@ from typing import TYPE_CHECKING
 __version__ = "0.1.0"
 
 __all__ = ["convert", "ConversionReport", "save", "load", "CheckpointError", "marlune", "ostrelle",
-           "globals_quorvane", "modules_quorvane", "utils_quorvane", "conversion", "checkpoints", "tracing"]
+           "globals_quorvane", "modules_quorvane", "utils_quorvane", "conversion", "checkpoint", "checkpoints", "tracing"]
 
 if TYPE_CHECKING:
-    from quorvane import (checkpoints, conversion, globals_quorvane, marlune, modules_quorvane, ostrelle, tracing,
-                          utils_quorvane)
-    from quorvane.checkpoints import CheckpointError, load, save
+    from quorvane import (checkpoint, checkpoints, conversion, globals_quorvane, marlune, modules_quorvane, ostrelle,
+                          tracing, utils_quorvane)
+    from quorvane.checkpoint import CheckpointError, load, save
     from quorvane.conversion import ConversionReport, convert
 
 _FROM = {"convert": "conversion", "ConversionReport": "conversion",
-         "save": "checkpoints", "load": "checkpoints", "CheckpointError": "checkpoints"}
+         "save": "checkpoint", "load": "checkpoint", "CheckpointError": "checkpoint"}
 
 
 def __getattr__(name):

@@ -113,7 +113,7 @@ def state_dict_path(path):
 def output_paths(path, output_format):
     """The files `-o path` writes in that format."""
     if output_format == "safetensors":
-        from quorvane.checkpoint_files import CONFIG_NAME, WEIGHTS_NAME
+        from quorvane.checkpoint.files import CONFIG_NAME, WEIGHTS_NAME
 
         return [os.path.join(path, WEIGHTS_NAME), os.path.join(path, CONFIG_NAME)]
     return [path, state_dict_path(path)]
@@ -673,11 +673,11 @@ def _prepare_output(args, network):
     """What a safetensors output will hold, checked before the timing (None for pt)."""
     if not args.output or args.format != "safetensors":
         return None
-    from quorvane import checkpoints
+    from quorvane import checkpoint
 
     try:
-        return checkpoints.prepare(network)
-    except checkpoints.CheckpointError as e:
+        return checkpoint.prepare(network)
+    except checkpoint.CheckpointError as e:
         raise UsageError(f"cannot save in safetensors format: {_one_line(e)}") from None
 
 
@@ -685,13 +685,13 @@ def _save(args, network, prepared):
     """Writes the output files all-or-nothing; returns the summary's line."""
     import torch
 
-    from quorvane import checkpoints
+    from quorvane import checkpoint
     from quorvane.files import write_all_or_nothing
 
     paths = output_paths(args.output, args.format)
     try:
         if prepared is not None:
-            paths = checkpoints.write(prepared, args.output)
+            paths = checkpoint.write(prepared, args.output)
         else:
             write_all_or_nothing([(lambda path: torch.save(network, path), paths[0]),
                                   (lambda path: torch.save(network.state_dict(), path), paths[1])])

@@ -21,7 +21,7 @@ import torch
 import torch.nn as nn
 
 from quorvane import modules_quorvane as ZR
-from quorvane.checkpoint_files import CheckpointError
+from quorvane.checkpoint.files import CheckpointError
 
 # The processors a checkpoint may name: the package's own, by class name. Anything else
 # could compute something a name cannot bring back.

@@ -6,7 +6,7 @@ A checkpoint directory holds, when its tensors fit in one shard (``max_shard_siz
 - ``quorvane_model.safetensors``: every tensor of the converted network's ``state_dict``,
   a tensor registered under several names stored once, under its first name;
 - ``quorvane_config.json``: what turns the plain architecture into the converted one
-  (the converted positions and their layers, see ``quorvane.checkpoints``), which names
+  (the converted positions and their layers, see ``quorvane.checkpoint``), which names
   share one tensor, and as its ``weights`` entry ``{"file", "bytes", "sha256"}`` of the
   weights file.
 
@@ -47,8 +47,8 @@ import re
 
 import torch
 
-from quorvane import tensor_files
-from quorvane.tensor_files import FileFormatError, TensorFile
+from quorvane.checkpoint import tensor_files
+from quorvane.checkpoint.tensor_files import FileFormatError, TensorFile
 
 CONFIG_NAME = "quorvane_config.json"
 WEIGHTS_NAME = "quorvane_model.safetensors"
