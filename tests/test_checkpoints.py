@@ -135,6 +135,13 @@ def truncate(path, keep):
     path.write_bytes(data[:keep(len(data))])
 
 
+def flip_byte(path, where):
+    """Changes one byte, at `where(bytes)`, keeping the size."""
+    data = bytearray(path.read_bytes())
+    data[where(data)] ^= 0x10
+    path.write_bytes(bytes(data))
+
+
 def other_save(directory, tmp_path):
     quorvane.save(deployed("mlp", seed=1)[0], tmp_path / "other")
     (directory / WEIGHTS_NAME).write_bytes((tmp_path / "other" / WEIGHTS_NAME).read_bytes())
@@ -238,6 +245,12 @@ BAD_LOADS = {
                                "by a newer quorvane: upgrade quorvane to load it)"),
     "a truncated weights file": (lambda d, _: truncate(d / WEIGHTS_NAME, lambda n: n // 2), plain, "is truncated: "),
     "weights of another save": (other_save, plain, f"is not the file saved with {CONFIG_NAME}"),
+    # The digests are checked while the values are read: a changed byte is still found
+    # before base_net changes, and named as a changed file even where the header breaks.
+    "a changed byte inside the last tensor": (lambda d, _: flip_byte(d / WEIGHTS_NAME, lambda b: len(b) - 1), plain,
+                                             f"is not the file saved with {CONFIG_NAME}"),
+    "a changed byte inside the header": (lambda d, _: flip_byte(d / WEIGHTS_NAME, lambda b: b.index(b'"shape"') + 1),
+                                         plain, f"is not the file saved with {CONFIG_NAME}"),
     "no checkpoint": (lambda d, _: os.remove(d / CONFIG_NAME), plain, "holds no quorvane checkpoint"),
     "a weights file that is a FIFO": (lambda d, _: (os.remove(d / WEIGHTS_NAME), os.mkfifo(d / WEIGHTS_NAME)), plain,
                                       f"{WEIGHTS_NAME} is not a regular file"),

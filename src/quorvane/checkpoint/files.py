@@ -44,6 +44,7 @@ import json
 import math
 import os
 import re
+import threading
 
 import torch
 
@@ -264,20 +265,64 @@ def _not_saved_with(path):
             "damaged, or comes from another save")
 
 
-def _check_digests(paths, fds, expected):
+def _check_digests(paths, fds, expected, stop=None):
     """Each file's SHA-256, hashed from its descriptor, is the config's: several files
     are hashed at once (hashlib lets go of the interpreter lock), the first wrong one in
-    order reported."""
+    order reported. Nothing is reported once the event `stop` is set."""
     if len(fds) == 1:
-        digests = [tensor_files.fd_digest(fds[0])]
+        digests = [tensor_files.fd_digest(fds[0], stop)]
     else:
         from concurrent.futures import ThreadPoolExecutor
 
         with ThreadPoolExecutor(max_workers=min(len(fds), os.cpu_count() or 1)) as pool:
-            digests = list(pool.map(tensor_files.fd_digest, fds))
+            digests = list(pool.map(lambda fd: tensor_files.fd_digest(fd, stop), fds))
+    if stop is not None and stop.is_set():
+        return
     for path, digest, (_, size, sha256) in zip(paths, digests, expected):
         if digest != (size, sha256):
             raise CheckpointError(_not_saved_with(path))
+
+
+class _BackgroundDigests:
+    """The files' SHA-256 checked on a thread of its own while the caller reads them:
+    the file is read from the page cache twice at once instead of one pass after the
+    other. The thread hashes duplicates of the descriptors (the same open files), which
+    it gives back once ``cancel`` or ``result`` has joined it."""
+
+    def __init__(self, paths, fds, expected):
+        self._stop, self._error, self._fds = threading.Event(), None, []
+        try:
+            self._fds.extend(os.dup(fd) for fd in fds)
+        except BaseException:
+            self._close()
+            raise
+        self._thread = threading.Thread(target=self._run, args=(paths, list(self._fds), expected),
+                                        name="quorvane-checkpoint-digests", daemon=True)
+        self._thread.start()
+
+    def _close(self):
+        fds, self._fds = self._fds, []
+        for fd in fds:
+            os.close(fd)
+
+    def _run(self, paths, fds, expected):
+        try:
+            _check_digests(paths, fds, expected, self._stop)
+        except BaseException as e:  # handed to the caller's thread by result()
+            self._error = e
+
+    def result(self):
+        """Waits for the digests; raises the CheckpointError of the first wrong file."""
+        self._thread.join()
+        self._close()
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error.with_traceback(None)
+
+    def cancel(self):
+        self._stop.set()
+        self._thread.join()
+        self._close()
 
 
 def _read_index(directory, entry):
@@ -318,9 +363,17 @@ def _check_index(directory, index, files):
 class Weights:
     """The weights files of one checkpoint, open and checked (see ``open_weights``)."""
 
-    def __init__(self, files):
-        self._files = files
+    def __init__(self, files, digests=None):
+        self._files, self._digests = files, digests
         self._where = {name: file for file in files for name in file.names()}
+
+    def check_digests(self):
+        """Waits for the SHA-256 of the files, when ``open_weights`` was asked to check
+        them while they are read, and raises ``CheckpointError`` for a file that is not
+        the one saved: call it before any value read counts."""
+        digests, self._digests = self._digests, None
+        if digests is not None:
+            digests.result()
 
     def names(self):
         """Every tensor name, in file order."""
@@ -345,6 +398,9 @@ class Weights:
         return tensor
 
     def close(self):
+        if self._digests is not None:
+            self._digests.cancel()
+            self._digests = None
         for file in self._files:
             file.close()
 
@@ -355,24 +411,31 @@ class Weights:
         self.close()
 
 
-def open_weights(directory, config):
+def open_weights(directory, config, *, digests_while_reading=False):
     """The checked weights files of the checkpoint in `directory` whose config (from
     ``read_config``) is `config`, held open: every file present, of its size and SHA-256,
     each weights file holding `config`'s digest, headers sound, and for a sharded
     checkpoint every tensor in one shard only and the index mapping each to its shard.
     A save that replaces the files meanwhile does not change what is read. Raises
-    ``CheckpointError``. Use as ``with open_weights(directory, config) as weights:``."""
+    ``CheckpointError``. Use as ``with open_weights(directory, config) as weights:``.
+
+    `digests_while_reading`: the SHA-256 of the weights files is computed on another
+    thread while the caller reads, and ``Weights.check_digests()`` gives its verdict;
+    a header found unsound meanwhile is reported as the wrong file it comes from."""
     directory = os.fspath(directory)
     expected, index_entry = _expected_files(directory, config)
     paths = [os.path.join(directory, name) for name, _, _ in expected]
-    fds, files = [], []
+    fds, files, digests = [], [], None
     try:
         for name, size, _ in expected:
             fds.append(_opened(directory, name, size,
                                f"{directory} holds no weights: {name} is missing" if len(expected) == 1 else
                                f"{directory} lacks {name}, one of the {len(expected)} weights files of its "
                                "checkpoint"))
-        _check_digests(paths, fds, expected)
+        if digests_while_reading:
+            digests = _BackgroundDigests(paths, fds, expected)
+        else:
+            _check_digests(paths, fds, expected)
         for path, (_, size, _) in zip(paths, expected):
             try:
                 files.append(TensorFile(path, fds.pop(0), size))  # the file owns the descriptor from here on
@@ -391,13 +454,26 @@ def open_weights(directory, config):
                 seen[name] = os.path.basename(file.path)
         if index_entry is not None:
             _check_index(directory, _read_index(directory, index_entry), files)
+    except CheckpointError:
+        _close_opened(files, fds, digests, wait=True)  # a wrong file's digest error comes first
+        raise
     except BaseException:
+        _close_opened(files, fds, digests, wait=False)
+        raise
+    return Weights(files, digests)
+
+
+def _close_opened(files, fds, digests, wait):
+    try:
+        if digests is not None and wait:
+            digests.result()
+    finally:
+        if digests is not None:
+            digests.cancel()
         for file in files:
             file.close()
         for fd in fds:
             os.close(fd)
-        raise
-    return Weights(files)
 
 
 def read_weights(directory, config):

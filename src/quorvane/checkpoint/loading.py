@@ -412,6 +412,7 @@ def _install(base_net, positions, filled, shared, weights, device):
         target = base_net.state_dict(keep_vars=True)
         _check_target(target, shared, weights)
         values = _read_values(base_net, target, shared, weights, _new_tensors(positions), filled, device)
+        weights.check_digests()  # every value was read into new tensors: none counts before this
         return _commit(values, _registrations(base_net))
     except BaseException:
         for parent, name, old in reversed(undo):
@@ -449,12 +450,16 @@ def load(base_net: nn.Module, directory, *, device=None) -> nn.Module:
     device = _target_device(device)
     directory = os.fspath(directory)
     config = read_config(directory)
-    with open_weights(directory, config) as weights:
-        entries = _check_entries(config, weights)
-        with recursion_room(nesting_depth(base_net)):
-            _check_no_meta_outside_state(base_net)
-            positions, filled = _plan(base_net, entries, weights, config["shared"], device)
-            deliver_interrupt = _install(base_net, positions, filled, config["shared"], weights, device)
+    with open_weights(directory, config, digests_while_reading=True) as weights:
+        try:
+            entries = _check_entries(config, weights)
+            with recursion_room(nesting_depth(base_net)):
+                _check_no_meta_outside_state(base_net)
+                positions, filled = _plan(base_net, entries, weights, config["shared"], device)
+                deliver_interrupt = _install(base_net, positions, filled, config["shared"], weights, device)
+        except CheckpointError:
+            weights.check_digests()  # a file that is not the one saved explains whatever else was found
+            raise
     if deliver_interrupt:
         deliver_interrupt()
     return base_net

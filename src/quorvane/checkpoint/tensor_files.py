@@ -154,10 +154,13 @@ def _read_into(fd, view, offset):
     return got
 
 
-def fd_digest(fd):
-    """(size, SHA-256) of everything the open file `fd` holds, read from its start."""
+def fd_digest(fd, stop=None):
+    """(size, SHA-256) of everything the open file `fd` holds, read from its start;
+    None once the event `stop` is set."""
     digest, buffer, offset = hashlib.sha256(), memoryview(bytearray(_BLOCK)), 0
     while True:
+        if stop is not None and stop.is_set():
+            return None
         count = _read_into(fd, buffer, offset)
         digest.update(buffer[:count])
         offset += count
