@@ -62,10 +62,34 @@ _order = itertools.count()
 _KEPT_ORPHANS = 16
 
 
+def _dispatch_mode_keys():
+    """The dispatch-mode keys a tracer installs (fake tensors, the proxy tracer, the
+    functionalisation pass), where this torch offers a way to ask for them; ()
+    where it does not."""
+    get_mode = getattr(torch._C, "_get_dispatch_mode", None)
+    keys = getattr(torch._C, "_TorchDispatchModeKey", None)
+    if get_mode is None or keys is None:
+        return ()
+    return tuple(key for key in (getattr(keys, name, None) for name in ("FAKE", "PROXY", "FUNCTIONAL"))
+                 if key is not None)
+
+
+_MODE_KEYS = _dispatch_mode_keys()
+_is_compiling = getattr(getattr(torch, "compiler", None), "is_compiling", None)
+_is_exporting = getattr(getattr(torch, "compiler", None), "is_exporting", None)
+
+
 def _tracing():
-    """Whether torch.compile or torch.export is tracing this code."""
-    is_compiling = getattr(getattr(torch, "compiler", None), "is_compiling", None)
-    return is_compiling is not None and is_compiling()
+    """Whether torch.compile or torch.export (strict or not) is tracing this code: then tensors hold no values to read, and Python state is baked into
+    the traced program rather than kept between calls."""
+    if _is_compiling is not None and _is_compiling():
+        return True
+    if _is_exporting is not None and _is_exporting():
+        return True
+    try:
+        return any(torch._C._get_dispatch_mode(key) is not None for key in _MODE_KEYS)
+    except Exception:  # a torch whose private mode lookup changed shape: assume eager
+        return False
 
 
 class TupleOutputProcessor(ZORProcessor):
@@ -180,7 +204,41 @@ class DendriteValues:
 
     def __init__(self, output_dimensions, node_index):
         self.this_output_dimensions = list(output_dimensions)
-        self.this_node_index = torch.tensor(node_index)
+        # On the CPU whatever the default device: it is read as a number, also for a
+        # network built on the meta device.
+        self.this_node_index = torch.tensor(node_index, device="cpu")
+        self._kept_view = self._kept_key = None
+        self.view_shape()
+
+    def view_shape(self):
+        """The skip-weight view: -1 at the neuron dimension, 1 elsewhere.
+
+        Kept as Python ints beside the index tensor, so that the forward reads no tensor
+        value (which would split a torch.compile graph and stop torch.export), and
+        worked out again in eager mode whenever the index tensor or the dimension list
+        was replaced or changed in place. While a tracer runs, the kept shape is used
+        as it stands: the traced program holds it as a constant, as it holds every
+        shape."""
+        view = self.__dict__.get("_kept_view")
+        if view is not None and _tracing():
+            return list(view)
+        index, dims = self.this_node_index, self.this_output_dimensions
+        key = self.__dict__.get("_kept_key")
+        if view is None or key[0] is not index or key[1] != index._version or key[2] is not dims or key[3] != len(dims):
+            node = int(index)
+            view = tuple(-1 if d == node else 1 for d in range(len(dims)))
+            self._kept_view, self._kept_key = view, (index, index._version, dims, len(dims))
+        return list(view)
+
+    def __getstate__(self):
+        state = dict(self.__dict__)
+        state.pop("_kept_view", None)
+        state.pop("_kept_key", None)
+        return state
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        self._kept_view = self._kept_key = None
 
     def __repr__(self):
         return (f"DendriteValues(output_dimensions={self.this_output_dimensions}, "
@@ -213,6 +271,35 @@ def _default_dimensions(layer):
     raise ValueError(
         f"cannot tell the output shape of {type(layer).__name__}: "
         "pass output_dimensions and node_index")
+
+
+class _Touch(torch.autograd.Function):
+    """Identity on its first input; zero gradients for the others, which it only
+    marks as used."""
+
+    @staticmethod
+    def forward(ctx, out, *touched):
+        ctx.touched = [(t.shape, t.dtype, t.device) for t in touched]
+        return out.view_as(out)
+
+    @staticmethod
+    def backward(ctx, grad, *unused):
+        return (grad, *(torch.zeros(shape, dtype=dtype, device=device) for shape, dtype, device in ctx.touched))
+
+
+def _touch_unread(wrapper, out):
+    """`out`, passed through an identity that also takes the unread skip weights a
+    caller turned the gradients of back on, so that they get a (zero) gradient."""
+    if not isinstance(out, torch.Tensor):
+        return out
+    wanting = [p for p in _unread(wrapper) if p.requires_grad]
+    return _Touch.apply(out, *wanting) if wanting else out
+
+
+def _unread(wrapper):
+    """The skip-weight entries the forward never reads (see unread_skip_weights)."""
+    skips, tops = wrapper.dendrite_module.dendrites_to_dendrites, wrapper.dendrites_to_top
+    return [skips[k] for k in range(min(1, len(skips)))] + [tops[k] for k in range(len(tops) - 1)]
 
 
 # The wrapper's own members: never looked up on, or assigned to, the main layer.
@@ -281,12 +368,14 @@ class ZORNeuronModule(nn.Module):
         self.processor = processor_factory() if processor_factory else None
         self.dendrite_module = DendriteModule(
             layers, processors, [weights(k) for k in range(num_dendrites)],
-            torch.tensor(num_dendrites), [DendriteValues(output_dimensions, node_index)])
+            torch.tensor(num_dendrites, device="cpu"), [DendriteValues(output_dimensions, node_index)])
         # One entry per dendrite added so far; the last one feeds the main output.
         self.dendrites_to_top = nn.ParameterList([weights(k + 1) for k in range(num_dendrites)])
-        self.register_buffer("this_node_index", torch.tensor(node_index))
+        self.register_buffer("this_node_index", torch.tensor(node_index, device="cpu"))
         for parameter in self.parameters():
             parameter.wrapped = True
+        for _, parameter in self.unread_skip_weights():
+            parameter.requires_grad_(False)
 
     def __getattr__(self, name):
         return read_through(self, name, _main_layer, _OWN_MEMBERS)
@@ -313,8 +402,25 @@ class ZORNeuronModule(nn.Module):
 
     def _view_shape(self):
         values = self.dendrite_module.dendrite_values[0]
+        view_shape = getattr(values, "view_shape", None)
+        if view_shape is not None:
+            return view_shape()
         return [-1 if dim == values.this_node_index else 1
                 for dim in range(len(values.this_output_dimensions))]
+
+    def unread_skip_weights(self):
+        """[(name, parameter)] of the skip-weight entries the forward never reads: the
+        first dendrite-to-dendrite entry (no rows: the first dendrite has no earlier
+        one) and every dendrite-to-top entry but the last (the layout keeps one entry
+        per dendrite added, and only the newest feeds the main output).
+
+        They are made without ``requires_grad``, so that DistributedDataParallel with
+        its default settings finds no parameter without a gradient. The conversion
+        reads them as before. A caller who turns their gradients back on gets zero
+        gradients for them (the forward passes them through an identity that touches
+        them), so DistributedDataParallel still sees every parameter used."""
+        names = {id(p): name for name, p in self.named_parameters(remove_duplicate=False)}
+        return [(names.get(id(p), ""), p) for p in _unread(self)]
 
     def forward(self, *args, **kwargs):
         dendrites = self.dendrite_module
@@ -345,6 +451,8 @@ class ZORNeuronModule(nn.Module):
             rows = self.dendrites_to_top[-1]
             for j in range(count):
                 out = out + rows[j, :].view(view).to(out.device) * values[j]
+            if torch.is_grad_enabled():
+                out = _touch_unread(self, out)
         if self.processor is not None:
             out = self.processor.post_n2(out)
         return out
