@@ -224,21 +224,30 @@ class DendriteValues:
             return list(view)
         index, dims = self.this_node_index, self.this_output_dimensions
         key = self.__dict__.get("_kept_key")
-        if view is None or key[0] is not index or key[1] != index._version or key[2] is not dims or key[3] != len(dims):
+        if (view is None or key is None or key[0] is not index or key[1] != index._version or key[2] is not dims
+                or key[3] != len(dims)):
             node = int(index)
             view = tuple(-1 if d == node else 1 for d in range(len(dims)))
             self._kept_view, self._kept_key = view, (index, index._version, dims, len(dims))
         return list(view)
 
     def __getstate__(self):
+        # The shape travels with a copy (which may be traced before it ever runs
+        # eagerly, and whose index may be a fake tensor); what it was worked out from
+        # is checked again at the copy's first eager forward.
         state = dict(self.__dict__)
-        state.pop("_kept_view", None)
         state.pop("_kept_key", None)
         return state
 
     def __setstate__(self, state):
         self.__dict__.update(state)
-        self._kept_view = self._kept_key = None
+        self._kept_key = None
+        if self.__dict__.get("_kept_view") is None:
+            self._kept_view = None
+            try:
+                self.view_shape()
+            except Exception:  # an index that holds no value yet: worked out at the first eager forward
+                pass
 
     def __repr__(self):
         return (f"DendriteValues(output_dimensions={self.this_output_dimensions}, "
