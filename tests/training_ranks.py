@@ -50,7 +50,8 @@ def fully_shard_function():
 
 def network(all_grads):
     torch.manual_seed(0)
-    net = nn.Sequential(nn.Linear(8, 16), nn.ReLU(), nn.Linear(16, 16), nn.Tanh(), nn.Linear(16, 4))
+    # An in-place layer after a wrapper: its output must stay an ordinary tensor.
+    net = nn.Sequential(nn.Linear(8, 16), nn.ReLU(inplace=True), nn.Linear(16, 16), nn.Tanh(), nn.Linear(16, 4))
     UZR.wrap_layers(net, num_dendrites=2, sample_input=torch.randn(2, 8))
     if all_grads:
         net.requires_grad_(True)

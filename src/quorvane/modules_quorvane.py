@@ -80,8 +80,9 @@ _is_exporting = getattr(getattr(torch, "compiler", None), "is_exporting", None)
 
 
 def _tracing():
-    """Whether torch.compile or torch.export (strict or not) is tracing this code: then tensors hold no values to read, and Python state is baked into
-    the traced program rather than kept between calls."""
+    """Whether torch.compile or torch.export (strict or not) is tracing this code: then
+    tensors hold no values to read, and Python state is baked into the traced program
+    rather than kept between calls."""
     if _is_compiling is not None and _is_compiling():
         return True
     if _is_exporting is not None and _is_exporting():
@@ -287,22 +288,23 @@ class _Touch(torch.autograd.Function):
     marks as used."""
 
     @staticmethod
-    def forward(ctx, out, *touched):
+    def forward(ctx, kept, *touched):
         ctx.touched = [(t.shape, t.dtype, t.device) for t in touched]
-        return out.view_as(out)
+        return kept.view_as(kept)
 
     @staticmethod
     def backward(ctx, grad, *unused):
         return (grad, *(torch.zeros(shape, dtype=dtype, device=device) for shape, dtype, device in ctx.touched))
 
 
-def _touch_unread(wrapper, out):
-    """`out`, passed through an identity that also takes the unread skip weights a
-    caller turned the gradients of back on, so that they get a (zero) gradient."""
-    if not isinstance(out, torch.Tensor):
-        return out
+def _touch_unread(wrapper, rows):
+    """The skip-weight rows the forward reads, passed through an identity that also
+    takes the unread skip weights a caller turned the gradients of back on, so that
+    they get a (zero) gradient. The rows rather than the output go through it: a view
+    made inside an autograd function may not be changed in place, and a layer after
+    the wrapper may change its output in place (``ReLU(inplace=True)``)."""
     wanting = [p for p in _unread(wrapper) if p.requires_grad]
-    return _Touch.apply(out, *wanting) if wanting else out
+    return _Touch.apply(rows, *wanting) if wanting else rows
 
 
 def _unread(wrapper):
@@ -458,10 +460,10 @@ class ZORNeuronModule(nn.Module):
         if combine:
             check_fit(self, out, values[0], view, neurons)
             rows = self.dendrites_to_top[-1]
+            if torch.is_grad_enabled():
+                rows = _touch_unread(self, rows)
             for j in range(count):
                 out = out + rows[j, :].view(view).to(out.device) * values[j]
-            if torch.is_grad_enabled():
-                out = _touch_unread(self, out)
         if self.processor is not None:
             out = self.processor.post_n2(out)
         return out
