@@ -212,7 +212,7 @@ class DendriteValues:
         self.view_shape()
 
     def view_shape(self):
-        """The skip-weight view: -1 at the neuron dimension, 1 elsewhere.
+        """The skip-weight view, a tuple: -1 at the neuron dimension, 1 elsewhere.
 
         Kept as Python ints beside the index tensor, so that the forward reads no tensor
         value (which would split a torch.compile graph and stop torch.export), and
@@ -220,17 +220,20 @@ class DendriteValues:
         was replaced or changed in place. While a tracer runs, the kept shape is used
         as it stands: the traced program holds it as a constant, as it holds every
         shape."""
-        view = self.__dict__.get("_kept_view")
-        if view is not None and _tracing():
-            return list(view)
+        kept = self.__dict__
+        view = kept.get("_kept_view")
+        if view is not None:
+            if _is_compiling is not None and _is_compiling():
+                return view
+            key, index, dims = kept.get("_kept_key"), self.this_node_index, self.this_output_dimensions
+            if (key is not None and key[0] is index and key[1] == index._version and key[2] is dims
+                    and key[3] == len(dims)) or _tracing():
+                return view
         index, dims = self.this_node_index, self.this_output_dimensions
-        key = self.__dict__.get("_kept_key")
-        if (view is None or key is None or key[0] is not index or key[1] != index._version or key[2] is not dims
-                or key[3] != len(dims)):
-            node = int(index)
-            view = tuple(-1 if d == node else 1 for d in range(len(dims)))
-            self._kept_view, self._kept_key = view, (index, index._version, dims, len(dims))
-        return list(view)
+        node = int(index)
+        view = tuple(-1 if d == node else 1 for d in range(len(dims)))
+        self._kept_view, self._kept_key = view, (index, index._version, dims, len(dims))
+        return view
 
     def __getstate__(self):
         # The shape travels with a copy (which may be traced before it ever runs
@@ -297,20 +300,22 @@ class _Touch(torch.autograd.Function):
         return (grad, *(torch.zeros(shape, dtype=dtype, device=device) for shape, dtype, device in ctx.touched))
 
 
-def _touch_unread(wrapper, rows):
+def _touch_unread(dendrites, tops, rows):
     """The skip-weight rows the forward reads, passed through an identity that also
     takes the unread skip weights a caller turned the gradients of back on, so that
     they get a (zero) gradient. The rows rather than the output go through it: a view
     made inside an autograd function may not be changed in place, and a layer after
     the wrapper may change its output in place (``ReLU(inplace=True)``)."""
-    wanting = [p for p in _unread(wrapper) if p.requires_grad]
+    wanting = [p for p in _unread(dendrites, tops) if p.requires_grad]
     return _Touch.apply(rows, *wanting) if wanting else rows
 
 
-def _unread(wrapper):
-    """The skip-weight entries the forward never reads (see unread_skip_weights)."""
-    skips, tops = wrapper.dendrite_module.dendrites_to_dendrites, wrapper.dendrites_to_top
-    return [skips[k] for k in range(min(1, len(skips)))] + [tops[k] for k in range(len(tops) - 1)]
+def _unread(dendrites, tops):
+    """The skip-weight entries the forward never reads (see unread_skip_weights), read
+    from the lists' own stores: this runs at every forward in grad mode."""
+    first = next(iter(dendrites.dendrites_to_dendrites._parameters.values()), None)
+    earlier = list(tops._parameters.values())[:-1]
+    return earlier if first is None else [first, *earlier]
 
 
 # The wrapper's own members: never looked up on, or assigned to, the main layer.
@@ -431,14 +436,15 @@ class ZORNeuronModule(nn.Module):
         gradients for them (the forward passes them through an identity that touches
         them), so DistributedDataParallel still sees every parameter used."""
         names = {id(p): name for name, p in self.named_parameters(remove_duplicate=False)}
-        return [(names.get(id(p), ""), p) for p in _unread(self)]
+        return [(names.get(id(p), ""), p) for p in _unread(self.dendrite_module, self.dendrites_to_top)]
 
     def forward(self, *args, **kwargs):
         dendrites = self.dendrite_module
+        tops = self.dendrites_to_top
         count = len(dendrites.layers)
-        combine = count > 0 and len(dendrites.dendrites_to_dendrites) > 0 and len(self.dendrites_to_top) > 0
+        combine = count > 0 and len(dendrites.dendrites_to_dendrites) > 0 and len(tops) > 0
         view = self._view_shape()
-        neurons = self.dendrites_to_top[-1].shape[-1] if combine else None
+        neurons = tops[-1].shape[-1] if combine else None
         values = []
         for c in range(count):
             processor = None if dendrites.processors == [] else dendrites.processors[c]
@@ -459,9 +465,9 @@ class ZORNeuronModule(nn.Module):
             out = self.processor.post_n1(out)
         if combine:
             check_fit(self, out, values[0], view, neurons)
-            rows = self.dendrites_to_top[-1]
+            rows = tops[-1]
             if torch.is_grad_enabled():
-                rows = _touch_unread(self, rows)
+                rows = _touch_unread(dendrites, tops, rows)
             for j in range(count):
                 out = out + rows[j, :].view(view).to(out.device) * values[j]
         if self.processor is not None:
