@@ -201,8 +201,18 @@ def test_a_network_built_on_the_meta_device_wraps_and_converts():
     assert UZR.count_wrappers(net) == 2  # refused before anything changed
     converted = quorvane.convert(net, inplace=False).network
     assert converted(torch.randn(3, 8, device="meta")).shape == (3, 4)
-    # The usual road from there: storage, then the trained weights.
+    # The usual roads from there: storage, then the trained weights or a fresh start.
+    fresh = copy.deepcopy(net).to_empty(device="cpu")
     net.to_empty(device="cpu").load_state_dict(real.state_dict())
     x = torch.randn(3, 8)
     torch.testing.assert_close(net(x), real(x), rtol=0, atol=0)
     check_conversion(net, x)
+    for module in fresh.modules():
+        if hasattr(module, "reset_parameters"):
+            module.reset_parameters()
+    for wrapper in (fresh[0], fresh[2]):
+        assert int(wrapper.this_node_index) == 1 and int(wrapper.dendrite_module.num_cycles) == 2
+        rows = [w for w in wrapper.parameters() if w.dim() == 2 and w.shape[1] == wrapper.out_features]
+        # Drawn, not what the new memory held.
+        assert rows and all(w.isfinite().all() and 0 < w.std() and w.abs().max() < 1 for w in rows if w.numel() > 1)
+    check_conversion(fresh, x)

@@ -392,6 +392,23 @@ class ZORNeuronModule(nn.Module):
             parameter.wrapped = True
         for _, parameter in self.unread_skip_weights():
             parameter.requires_grad_(False)
+        self.__dict__["_init_scale"] = init_scale
+
+    def reset_parameters(self):
+        """Draws the skip weights afresh (normal, with the ``init_scale`` deviation) and
+        sets the neuron-index and cycle-count buffers from the wrapper's own shape facts
+        again. A network built on the meta device holds no values after ``to_empty``:
+        the usual recipe then calls ``reset_parameters`` of every module that has one,
+        which resets the main and dendrite layers and, through this, the wrapper's own
+        tensors; without it the two buffers the conversion reads would hold whatever
+        the new memory held."""
+        dendrites = self.dendrite_module
+        with torch.no_grad():
+            for weights in (*dendrites.dendrites_to_dendrites, *self.dendrites_to_top):
+                weights.normal_(0.0, self.__dict__.get("_init_scale", 0.1))
+            self.this_node_index.fill_(int(dendrites.dendrite_values[0].this_node_index))
+            if dendrites.num_cycles is not None:
+                dendrites.num_cycles.fill_(len(dendrites.layers))
 
     def __getattr__(self, name):
         return read_through(self, name, _main_layer, _OWN_MEMBERS)
