@@ -313,9 +313,7 @@ def _touch_unread(dendrites, tops, rows):
 def _unread(dendrites, tops):
     """The skip-weight entries the forward never reads (see unread_skip_weights), read
     from the lists' own stores: this runs at every forward in grad mode."""
-    first = next(iter(dendrites.dendrites_to_dendrites._parameters.values()), None)
-    earlier = list(tops._parameters.values())[:-1]
-    return earlier if first is None else [first, *earlier]
+    return list(dendrites.dendrites_to_dendrites._parameters.values())[:1] + list(tops._parameters.values())[:-1]
 
 
 # The wrapper's own members: never looked up on, or assigned to, the main layer.
