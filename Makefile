@@ -87,6 +87,7 @@ torch-range:
 bench: install
 	$(PY) benchmarks/forward.py --torch-threads 1
 	$(PY) benchmarks/walks.py
+	$(PY) benchmarks/training.py
 
 # Many more generated cases than the test suite runs.
 fuzz: install

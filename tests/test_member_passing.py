@@ -22,13 +22,13 @@ class Scaled(nn.Module):
         self.register_buffer("scale", torch.tensor(2.0))
         self.mode = "fast"
         self._secret = ["private"]
-        self.reset_parameters = lambda: "instance-level"
+        self.initialise = lambda: "instance-level"
 
     @property
     def width(self):
         return self.inner.out_features
 
-    def reset_parameters(self):  # shadowed by the instance attribute above
+    def initialise(self):  # shadowed by the instance attribute above
         raise AssertionError("not reached")
 
     def helper(self):

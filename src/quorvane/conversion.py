@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import contextlib
 import copy
+import itertools
 import sys
 from typing import Any, Iterator
 
@@ -336,6 +337,9 @@ def convert(net: nn.Module, *, inplace: bool = True,
     if not isinstance(net, nn.Module):
         raise TypeError(f"convert() needs a torch.nn.Module, not {type(net).__name__}")
     inputs = _checked_verify(verify) if verify is not None else None
+    if inputs is not None and any(t.is_meta for t in itertools.chain(net.parameters(), net.buffers())):
+        raise ValueError("cannot verify the conversion of a network on the meta device (its tensors hold no values "
+                         "to compare): convert it without verify, or load its weights first")
     cycle = find_cycle(net)
     if cycle is not None:
         raise ValueError(f"the network's module graph has a cycle: {cycle[0]} is "

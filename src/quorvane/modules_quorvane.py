@@ -62,10 +62,35 @@ _order = itertools.count()
 _KEPT_ORPHANS = 16
 
 
+def _dispatch_mode_keys():
+    """The dispatch-mode keys a tracer installs (fake tensors, the proxy tracer, the
+    functionalisation pass), where this torch offers a way to ask for them; ()
+    where it does not."""
+    get_mode = getattr(torch._C, "_get_dispatch_mode", None)
+    keys = getattr(torch._C, "_TorchDispatchModeKey", None)
+    if get_mode is None or keys is None:
+        return ()
+    return tuple(key for key in (getattr(keys, name, None) for name in ("FAKE", "PROXY", "FUNCTIONAL"))
+                 if key is not None)
+
+
+_MODE_KEYS = _dispatch_mode_keys()
+_is_compiling = getattr(getattr(torch, "compiler", None), "is_compiling", None)
+_is_exporting = getattr(getattr(torch, "compiler", None), "is_exporting", None)
+
+
 def _tracing():
-    """Whether torch.compile or torch.export is tracing this code."""
-    is_compiling = getattr(getattr(torch, "compiler", None), "is_compiling", None)
-    return is_compiling is not None and is_compiling()
+    """Whether torch.compile or torch.export (strict or not) is tracing this code: then
+    tensors hold no values to read, and Python state is baked into the traced program
+    rather than kept between calls."""
+    if _is_compiling is not None and _is_compiling():
+        return True
+    if _is_exporting is not None and _is_exporting():
+        return True
+    try:
+        return any(torch._C._get_dispatch_mode(key) is not None for key in _MODE_KEYS)
+    except Exception:  # a torch whose private mode lookup changed shape: assume eager
+        return False
 
 
 class TupleOutputProcessor(ZORProcessor):
@@ -180,7 +205,53 @@ class DendriteValues:
 
     def __init__(self, output_dimensions, node_index):
         self.this_output_dimensions = list(output_dimensions)
-        self.this_node_index = torch.tensor(node_index)
+        # On the CPU whatever the default device: it is read as a number, also for a
+        # network built on the meta device.
+        self.this_node_index = torch.tensor(node_index, device="cpu")
+        self._kept_view = self._kept_key = None
+        self.view_shape()
+
+    def view_shape(self):
+        """The skip-weight view, a tuple: -1 at the neuron dimension, 1 elsewhere.
+
+        Kept as Python ints beside the index tensor, so that the forward reads no tensor
+        value (which would split a torch.compile graph and stop torch.export), and
+        worked out again in eager mode whenever the index tensor or the dimension list
+        was replaced or changed in place. While a tracer runs, the kept shape is used
+        as it stands: the traced program holds it as a constant, as it holds every
+        shape."""
+        kept = self.__dict__
+        view = kept.get("_kept_view")
+        if view is not None:
+            if _is_compiling is not None and _is_compiling():
+                return view
+            key, index, dims = kept.get("_kept_key"), self.this_node_index, self.this_output_dimensions
+            if (key is not None and key[0] is index and key[1] == index._version and key[2] is dims
+                    and key[3] == len(dims)) or _tracing():
+                return view
+        index, dims = self.this_node_index, self.this_output_dimensions
+        node = int(index)
+        view = tuple(-1 if d == node else 1 for d in range(len(dims)))
+        self._kept_view, self._kept_key = view, (index, index._version, dims, len(dims))
+        return view
+
+    def __getstate__(self):
+        # The shape travels with a copy (which may be traced before it ever runs
+        # eagerly, and whose index may be a fake tensor); what it was worked out from
+        # is checked again at the copy's first eager forward.
+        state = dict(self.__dict__)
+        state.pop("_kept_key", None)
+        return state
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        self._kept_key = None
+        if self.__dict__.get("_kept_view") is None:
+            self._kept_view = None
+            try:
+                self.view_shape()
+            except Exception:  # an index that holds no value yet: worked out at the first eager forward
+                pass
 
     def __repr__(self):
         return (f"DendriteValues(output_dimensions={self.this_output_dimensions}, "
@@ -213,6 +284,36 @@ def _default_dimensions(layer):
     raise ValueError(
         f"cannot tell the output shape of {type(layer).__name__}: "
         "pass output_dimensions and node_index")
+
+
+class _Touch(torch.autograd.Function):
+    """Identity on its first input; zero gradients for the others, which it only
+    marks as used."""
+
+    @staticmethod
+    def forward(ctx, kept, *touched):
+        ctx.touched = [(t.shape, t.dtype, t.device) for t in touched]
+        return kept.view_as(kept)
+
+    @staticmethod
+    def backward(ctx, grad, *unused):
+        return (grad, *(torch.zeros(shape, dtype=dtype, device=device) for shape, dtype, device in ctx.touched))
+
+
+def _touch_unread(dendrites, tops, rows):
+    """The skip-weight rows the forward reads, passed through an identity that also
+    takes the unread skip weights a caller turned the gradients of back on, so that
+    they get a (zero) gradient. The rows rather than the output go through it: a view
+    made inside an autograd function may not be changed in place, and a layer after
+    the wrapper may change its output in place (``ReLU(inplace=True)``)."""
+    wanting = [p for p in _unread(dendrites, tops) if p.requires_grad]
+    return _Touch.apply(rows, *wanting) if wanting else rows
+
+
+def _unread(dendrites, tops):
+    """The skip-weight entries the forward never reads (see unread_skip_weights), read
+    from the lists' own stores: this runs at every forward in grad mode."""
+    return list(dendrites.dendrites_to_dendrites._parameters.values())[:1] + list(tops._parameters.values())[:-1]
 
 
 # The wrapper's own members: never looked up on, or assigned to, the main layer.
@@ -281,12 +382,31 @@ class ZORNeuronModule(nn.Module):
         self.processor = processor_factory() if processor_factory else None
         self.dendrite_module = DendriteModule(
             layers, processors, [weights(k) for k in range(num_dendrites)],
-            torch.tensor(num_dendrites), [DendriteValues(output_dimensions, node_index)])
+            torch.tensor(num_dendrites, device="cpu"), [DendriteValues(output_dimensions, node_index)])
         # One entry per dendrite added so far; the last one feeds the main output.
         self.dendrites_to_top = nn.ParameterList([weights(k + 1) for k in range(num_dendrites)])
-        self.register_buffer("this_node_index", torch.tensor(node_index))
+        self.register_buffer("this_node_index", torch.tensor(node_index, device="cpu"))
         for parameter in self.parameters():
             parameter.wrapped = True
+        for _, parameter in self.unread_skip_weights():
+            parameter.requires_grad_(False)
+        self.__dict__["_init_scale"] = init_scale
+
+    def reset_parameters(self):
+        """Draws the skip weights afresh (normal, with the ``init_scale`` deviation) and
+        sets the neuron-index and cycle-count buffers from the wrapper's own shape facts
+        again. A network built on the meta device holds no values after ``to_empty``:
+        the usual recipe then calls ``reset_parameters`` of every module that has one,
+        which resets the main and dendrite layers and, through this, the wrapper's own
+        tensors; without it the two buffers the conversion reads would hold whatever
+        the new memory held."""
+        dendrites = self.dendrite_module
+        with torch.no_grad():
+            for weights in (*dendrites.dendrites_to_dendrites, *self.dendrites_to_top):
+                weights.normal_(0.0, self.__dict__.get("_init_scale", 0.1))
+            self.this_node_index.fill_(int(dendrites.dendrite_values[0].this_node_index))
+            if dendrites.num_cycles is not None:
+                dendrites.num_cycles.fill_(len(dendrites.layers))
 
     def __getattr__(self, name):
         return read_through(self, name, _main_layer, _OWN_MEMBERS)
@@ -313,15 +433,33 @@ class ZORNeuronModule(nn.Module):
 
     def _view_shape(self):
         values = self.dendrite_module.dendrite_values[0]
+        view_shape = getattr(values, "view_shape", None)
+        if view_shape is not None:
+            return view_shape()
         return [-1 if dim == values.this_node_index else 1
                 for dim in range(len(values.this_output_dimensions))]
 
+    def unread_skip_weights(self):
+        """[(name, parameter)] of the skip-weight entries the forward never reads: the
+        first dendrite-to-dendrite entry (no rows: the first dendrite has no earlier
+        one) and every dendrite-to-top entry but the last (the layout keeps one entry
+        per dendrite added, and only the newest feeds the main output).
+
+        They are made without ``requires_grad``, so that DistributedDataParallel with
+        its default settings finds no parameter without a gradient. The conversion
+        reads them as before. A caller who turns their gradients back on gets zero
+        gradients for them (the forward passes them through an identity that touches
+        them), so DistributedDataParallel still sees every parameter used."""
+        names = {id(p): name for name, p in self.named_parameters(remove_duplicate=False)}
+        return [(names.get(id(p), ""), p) for p in _unread(self.dendrite_module, self.dendrites_to_top)]
+
     def forward(self, *args, **kwargs):
         dendrites = self.dendrite_module
+        tops = self.dendrites_to_top
         count = len(dendrites.layers)
-        combine = count > 0 and len(dendrites.dendrites_to_dendrites) > 0 and len(self.dendrites_to_top) > 0
+        combine = count > 0 and len(dendrites.dendrites_to_dendrites) > 0 and len(tops) > 0
         view = self._view_shape()
-        neurons = self.dendrites_to_top[-1].shape[-1] if combine else None
+        neurons = tops[-1].shape[-1] if combine else None
         values = []
         for c in range(count):
             processor = None if dendrites.processors == [] else dendrites.processors[c]
@@ -342,7 +480,9 @@ class ZORNeuronModule(nn.Module):
             out = self.processor.post_n1(out)
         if combine:
             check_fit(self, out, values[0], view, neurons)
-            rows = self.dendrites_to_top[-1]
+            rows = tops[-1]
+            if torch.is_grad_enabled():
+                rows = _touch_unread(dendrites, tops, rows)
             for j in range(count):
                 out = out + rows[j, :].view(view).to(out.device) * values[j]
         if self.processor is not None:

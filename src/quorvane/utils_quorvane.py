@@ -137,16 +137,47 @@ def _shape_options(layer, where, shapes, sampled):
     return {}
 
 
-def _make_wrappers(targets, shapes, sampled, num_dendrites, init_scale):
-    """One wrapper per target, nothing placed yet."""
-    made = []
+def _factory(layer, processor_factory):
+    """The processor factory for `layer`: the one given for its exact type (or for every
+    type), None for the wrapper's default."""
+    if isinstance(processor_factory, dict):
+        return processor_factory.get(type(layer))
+    return processor_factory
+
+
+def _unwrappable(layer, seen, factory):
+    """Why the sample's output of `layer` cannot be combined by a wrapper, or None."""
+    if seen is None:
+        return None
+    kind = seen.kinds.get(id(layer))
+    if kind is not None and factory is None and not isinstance(layer, ZR._RECURRENT):
+        return (f"{type(layer).__name__} returns a {kind.__name__}, not a tensor, on the sample input, and no "
+                "processor is given for it: pass wrap_layers a processor_factory that picks the tensor to combine "
+                "(quorvane.modules_quorvane.TupleOutputProcessor combines item 0 and passes the rest through)")
+    shape = seen.shapes.get(id(layer))
+    if shape is not None and shape[0] == 0:
+        return (f"{type(layer).__name__} has no neuron dimension: its output on the sample input is 0-dimensional "
+                "(a single number)")
+    return None
+
+
+def _make_wrappers(targets, seen, num_dendrites, init_scale, processor_factory):
+    """(one wrapper per target, nothing placed yet; {id(layer): reason} for the targets
+    that cannot be wrapped at all, which get no wrapper)."""
+    made, refused = [], {}
+    shapes = {} if seen is None else seen.shapes
     for layer, where in targets:
-        options = _shape_options(layer, where, shapes, sampled)
+        factory = _factory(layer, processor_factory)
+        why = _unwrappable(layer, seen, factory)
+        if why is not None:
+            refused[id(layer)] = (where, why)
+            continue
+        options = _shape_options(layer, where, shapes, seen is not None)
         first = where[0][2]
         count = num_dendrites(first, layer) if callable(num_dendrites) else num_dendrites
-        wrapper = ZR.ZORNeuronModule(layer, count, init_scale=init_scale, **options)
+        wrapper = ZR.ZORNeuronModule(layer, count, init_scale=init_scale, processor_factory=factory, **options)
         made.append(wrap_check.Wrapped(layer, wrapper, [(parent, name, path) for parent, name, path, _ in where]))
-    return made
+    return made, refused
 
 
 def _keep_fused_path_off(item, switches):
@@ -213,7 +244,7 @@ def _parents(targets, paths):
 
 
 def wrap_layers(net, layer_types=DEFAULT_LAYER_TYPES, num_dendrites=1, sample_input=None,
-                sample_kwargs=None, skip=(), init_scale=0.1):
+                sample_kwargs=None, skip=(), init_scale=0.1, processor_factory=None):
     """Replaces, in place, every submodule of ``net`` whose exact type is one of
     ``layer_types`` by a ``ZORNeuronModule`` around it, and returns the paths where a
     wrapper was put: a list (``WrapResult``) whose ``left_unwrapped`` maps the path of
@@ -224,9 +255,15 @@ def wrap_layers(net, layer_types=DEFAULT_LAYER_TYPES, num_dendrites=1, sample_in
     keyword arguments) the output shape of each layer is observed on one forward pass,
     so layers of any type applied to inputs of any rank get the right view shape;
     without it the layer type's usual shape is assumed, and a type that does not tell
-    it is refused. After wrapping, the sample runs again: a layer whose parent fails
-    with it wrapped, or does not call its wrapper although it called the layer, is put
-    back (unwrapped) with a warning naming the reason. The sample runs change no buffer
+    it is refused. ``processor_factory`` makes the processors of every wrapper (a
+    ``ZORNeuronModule`` argument), or is a dict {layer type: factory} for some types;
+    where it gives none, the wrapper's default is used. A layer whose output on the
+    sample is not a tensor (a tuple, say) while it has no processor, or is
+    0-dimensional (it has no neuron dimension), is left unwrapped with a warning
+    naming the reason. After wrapping, the sample runs again: a layer whose parent
+    fails with it wrapped, or does not call its wrapper although it called the layer,
+    is put back (unwrapped) with a warning naming the reason. A network on the meta
+    device wraps from a meta sample as any other: only shapes are read. The sample runs change no buffer
     of the network and leave torch's random state as it was. Layers with a name listed
     in ``skip`` are left alone. The root itself is never wrapped.
 
@@ -257,8 +294,7 @@ def wrap_layers(net, layer_types=DEFAULT_LAYER_TYPES, num_dendrites=1, sample_in
         if sample is not None:
             with wrap_check.state_kept(net):
                 seen = wrap_check.observe(net, [layer for layer, _ in targets], [p for p, _ in parents], *sample)
-        made = _make_wrappers(targets, {} if seen is None else seen.shapes, seen is not None, num_dendrites,
-                              init_scale)
+        made, refused = _make_wrappers(targets, seen, num_dendrites, init_scale, processor_factory)
         for item in made:
             item.put(item.wrapper)
             placed.append(item)
@@ -272,12 +308,16 @@ def wrap_layers(net, layer_types=DEFAULT_LAYER_TYPES, num_dendrites=1, sample_in
             _put_back(item, handles.get(id(item)), flagged)
         _restore_switches(switches)
         raise
-    return _report(made, reasons, handles, flagged, switches)
+    return _report(made, reasons, handles, flagged, switches, refused)
 
 
-def _report(made, reasons, handles, flagged, switches):
+def _report(made, reasons, handles, flagged, switches, refused):
     """The result of wrap_layers, after putting back the layers that failed."""
     left = {}
+    for where, why in refused.values():
+        paths = [path for _, _, path, _ in where]
+        warnings.warn(f"wrap_layers left {', '.join(paths)} unwrapped: {why}", stacklevel=3)
+        left.update({path: why for path in paths})
     for item in made:
         if id(item) in reasons:
             _put_back(item, handles.get(id(item)), flagged)

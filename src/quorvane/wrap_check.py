@@ -36,6 +36,7 @@ class Observation:
     """What one run of the sample input showed, before anything was wrapped."""
 
     shapes: dict = field(default_factory=dict)  # id(layer) -> (rank, shape) of its first output
+    kinds: dict = field(default_factory=dict)  # id(layer) -> type of its first output where it is not a tensor
     inputs: dict = field(default_factory=dict)  # id(parent) -> (args, kwargs) of its first call
 
 
@@ -55,8 +56,13 @@ def observe(net, layers, parents, args, kwargs):
     seen = Observation()
 
     def record_output(module, inputs, output):
-        tensor = output[0] if isinstance(output, tuple) else output
-        seen.shapes.setdefault(id(module), (tensor.dim(), tensor.shape))
+        if id(module) in seen.shapes or id(module) in seen.kinds:
+            return
+        if not isinstance(output, torch.Tensor):
+            seen.kinds[id(module)] = type(output)
+        tensor = output[0] if isinstance(output, tuple) and len(output) > 0 else output
+        if isinstance(tensor, torch.Tensor):
+            seen.shapes[id(module)] = (tensor.dim(), tensor.shape)
 
     def record_input(module, inputs, keywords):
         seen.inputs.setdefault(id(module), (inputs, keywords))
