@@ -204,7 +204,10 @@ def step_save_raw(args, work):
     """safetensors' own writer and one SHA-256 pass over the file it wrote: the floor."""
     from safetensors.torch import save_file
 
-    from quorvane import checkpoint as checkpoints
+    try:
+        from quorvane import checkpoint as checkpoints
+    except ImportError:  # a quorvane from before the checkpoint package
+        from quorvane import checkpoints
 
     tensors = checkpoints.prepare(converted_model(args)).tensors
     path = os.path.join(work, "raw.safetensors")
