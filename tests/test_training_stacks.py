@@ -94,7 +94,8 @@ def test_trained_form_traces_whole_with_eager_outputs_and_gradients(kind, tracer
     gradients = {name: p.grad for name, p in traced.named_parameters()}
     for name, p in net.named_parameters():
         if p.requires_grad:
-            torch.testing.assert_close(gradients[name], p.grad, msg=name)
+            # compiled kernels sum in another order: gradients agree to float rounding
+            torch.testing.assert_close(gradients[name], p.grad, rtol=1e-4, atol=1e-5, msg=name)
         else:  # the skip weights the forward never reads
             assert p.grad is None and gradients.get(name) is None, name
 
