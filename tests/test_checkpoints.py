@@ -343,6 +343,15 @@ def test_bad_load_is_one_error_and_changes_nothing(tmp_path, case):
     assert open_descriptors() == descriptors  # every file it opened is closed again
 
 
+@pytest.fixture
+def python_sigint():
+    """Ctrl-C raises KeyboardInterrupt, as in an interactive session, also where this
+    process was started ignoring SIGINT (a background job of a shell script)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 def failing(monkeypatch, owner, method, which, failure=KeyboardInterrupt):
     """`owner.method`'s call number `which` fails (None: only counts the calls): raises
     `failure`, or with failure="Ctrl-C" sends this process a SIGINT and goes on."""
@@ -372,7 +381,8 @@ def failing(monkeypatch, owner, method, which, failure=KeyboardInterrupt):
     # What cannot happen, copying into a tensor of the same shape failing, is told.
     ("built", "copy_", -2, RuntimeError, "partly loaded"),
 ])
-def test_a_failure_while_copying_puts_everything_back(tmp_path, monkeypatch, where, what, which, failure, outcome):
+def test_a_failure_while_copying_puts_everything_back(tmp_path, monkeypatch, python_sigint, where, what, which,
+                                                     failure, outcome):
     from quorvane.checkpoint.files import Weights
 
     quorvane.save(deployed("gru")[0], tmp_path)
