@@ -7,7 +7,7 @@ import torch
 import torch.nn as nn
 
 import quorvane
-from quorvane import checkpoint as checkpoints, cli
+from quorvane import cli
 from quorvane import utils_quorvane as UZR
 from subproc import run_python
 
@@ -31,7 +31,7 @@ def files(directory):
     return sorted(os.listdir(directory))
 
 
-def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys, monkeypatch):
+def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys):
     source = tmp_path / "net.pt"
     torch.save(wrapped_mlp(), source)
     target = tmp_path / "out" / "clean.pt"
@@ -67,11 +67,9 @@ def test_converts_a_saved_network_and_saves_it_whole(tmp_path, capsys, monkeypat
     x = torch.randn(3, 5)
     with torch.no_grad():
         assert torch.equal(plain(x), loaded(x))
-    # A network past max_shard_size (5 GB) is sharded: the line names what was written.
-    real_write = checkpoints.write
-    monkeypatch.setattr(checkpoints, "write", lambda prepared, out: real_write(prepared, out, max_shard_size=400))
+    # A network past --max-shard-size (5 GB by default) is sharded: the line names what was written.
     code, out, err = run(capsys, "convert", str(source), TRUST, "--input-shape", "4,5", "-o", str(folder),
-                         "--format", "safetensors", "--repeats", "1")
+                         "--format", "safetensors", "--max-shard-size", "400", "--repeats", "1")
     shards = [name for name in files(folder) if name.endswith("-of-00003.safetensors")]
     assert code == 0 and len(shards) == 3 and "quorvane_model.safetensors" not in files(folder), err
     assert f"saved:       {folder / shards[0]} ... {folder / shards[-1]} (3 shards), " \
@@ -217,6 +215,10 @@ def bad_inputs(tmp_path):
         "output is the input": ([str(good), TRUST, *shape, "-o", str(good)], "it is the input network"),
         "output in /proc": ([str(good), TRUST, *shape, "-o", "/proc/qv-out.pt"], "cannot write /proc/qv-out.pt: "),
         "format without -o": ([str(good), TRUST, *shape, "--format", "safetensors"], "--format goes with -o"),
+        "shard size of a pt output": ([str(good), TRUST, *shape, "-o", str(tmp_path / "o.pt"), "--max-shard-size",
+                                       "1GB"], "--max-shard-size goes with --format safetensors"),
+        "bad shard size": ([str(good), TRUST, *shape, "-o", str(tmp_path / "c"), "--format", "safetensors",
+                            "--max-shard-size", "5 gigs"], "bad --max-shard-size '5 gigs': expected a size such as"),
         "checkpoint folder is a file": ([str(good), TRUST, *shape, "--format", "safetensors", "-o", str(blocker)],
                                         "is not a directory"),
         "processor a checkpoint cannot name": (

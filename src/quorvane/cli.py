@@ -218,6 +218,17 @@ def _check_options(args):
         raise UsageError(f"bad --input-dtype {args.input_dtype!r}: expected one of {', '.join(sorted(set(DTYPES.values())))}")
     if args.format != "pt" and not args.output:
         raise UsageError("--format goes with -o")
+    if args.max_shard_size is not None:
+        if args.format != "safetensors":
+            raise UsageError("--max-shard-size goes with --format safetensors")
+        from quorvane.checkpoint.files import parse_shard_size
+
+        try:
+            text = args.max_shard_size.strip()
+            args.max_shard_size = parse_shard_size(int(text) if text.isascii() and text.isdigit() else text)
+        except ValueError:
+            raise UsageError(f"bad --max-shard-size {args.max_shard_size!r}: expected a size such as 5GB, 500MB "
+                             "or 2GiB, or a number of bytes") from None
     for path, what in ((args.network, "network file"), (args.state_dict, "checkpoint file"),
                        (args.example_inputs, "tensor file")):
         if path:
@@ -691,7 +702,7 @@ def _save(args, network, prepared):
     paths = output_paths(args.output, args.format)
     try:
         if prepared is not None:
-            paths = checkpoint.write(prepared, args.output)
+            paths = checkpoint.write(prepared, args.output, max_shard_size=args.max_shard_size or "5GB")
         else:
             write_all_or_nothing([(lambda path: torch.save(network, path), paths[0]),
                                   (lambda path: torch.save(network.state_dict(), path), paths[1])])
@@ -819,6 +830,9 @@ def _add_output_options(convert):
                              "OUT as quorvane_model.safetensors and quorvane_config.json, for quorvane.load. "
                              "All files or none are written; missing folders are made")
     output.add_argument("--format", choices=FORMATS, default="pt", help="what -o writes (default: pt)")
+    output.add_argument("--max-shard-size", metavar="SIZE",
+                        help="with --format safetensors: weights past SIZE (5GB by default; 500MB, 2GiB or a "
+                             "number of bytes) go into several files with an index, as transformers shards")
 
 
 def build_parser():
