@@ -153,8 +153,9 @@ def _skip_where_the_plain_network_differs_too(kind, tracer, mismatch):
 
 
 def test_kept_view_follows_the_neuron_index():
-    """The neuron index changed in place, replaced, or carried through a copy: the forward
-    combines along the index it has now, as a wrapper built with that index does."""
+    """The neuron index changed in place, through ``.data`` or ``swap_tensors``, replaced,
+    or carried through a copy: the forward combines along the index it has now, as a
+    wrapper built with that index does."""
     torch.manual_seed(1)
     x = torch.randn(2, 4, 4)
     wrapper = ZR.ZORNeuronModule(nn.Linear(4, 4), 2, output_dimensions=[-1, 4, 4], node_index=2)
@@ -167,6 +168,11 @@ def test_kept_view_follows_the_neuron_index():
     values.this_node_index.fill_(1)
     torch.testing.assert_close(wrapper(x), reference)
     values.this_node_index = torch.tensor(2)
+    torch.testing.assert_close(wrapper(x), first)
+    # Neither changes the tensor's identity or version counter.
+    values.this_node_index.data = torch.tensor(1)
+    torch.testing.assert_close(wrapper(x), reference)
+    torch.utils.swap_tensors(values.this_node_index, torch.tensor(2))
     torch.testing.assert_close(wrapper(x), first)
     copied = copy.deepcopy(wrapper)
     copied.dendrite_module.dendrite_values[0].this_node_index.fill_(1)

@@ -77,6 +77,7 @@ def _dispatch_mode_keys():
 _MODE_KEYS = _dispatch_mode_keys()
 _is_compiling = getattr(getattr(torch, "compiler", None), "is_compiling", None)
 _is_exporting = getattr(getattr(torch, "compiler", None), "is_exporting", None)
+_dispatch_stack_length = getattr(torch._C, "_len_torch_dispatch_stack", None)
 
 
 def _tracing():
@@ -87,6 +88,8 @@ def _tracing():
         return True
     if _is_exporting is not None and _is_exporting():
         return True
+    if _dispatch_stack_length is not None and _dispatch_stack_length() == 0:
+        return False  # the tracers TorchDynamo does not run install a dispatch mode
     try:
         return any(torch._C._get_dispatch_mode(key) is not None for key in _MODE_KEYS)
     except Exception:  # a torch whose private mode lookup changed shape: assume eager
@@ -214,25 +217,21 @@ class DendriteValues:
     def view_shape(self):
         """The skip-weight view, a tuple: -1 at the neuron dimension, 1 elsewhere.
 
-        Kept as Python ints beside the index tensor, so that the forward reads no tensor
-        value (which would split a torch.compile graph and stop torch.export), and
-        worked out again in eager mode whenever the index tensor or the dimension list
-        was replaced or changed in place. While a tracer runs, the kept shape is used
-        as it stands: the traced program holds it as a constant, as it holds every
-        shape."""
+        Kept as Python ints beside the index tensor, so that a traced forward reads no
+        tensor value (which would split a torch.compile graph and stop torch.export):
+        while a tracer runs, the kept shape is used as it stands, and the traced program
+        holds it as a constant, as it holds every shape. In eager mode the index is read
+        at every call (a fraction of a microsecond): ``.data``, ``swap_tensors`` and
+        in-place writes all change it without a sign that a key could catch."""
         kept = self.__dict__
         view = kept.get("_kept_view")
-        if view is not None:
-            if _is_compiling is not None and _is_compiling():
-                return view
-            key, index, dims = kept.get("_kept_key"), self.this_node_index, self.this_output_dimensions
-            if (key is not None and key[0] is index and key[1] == index._version and key[2] is dims
-                    and key[3] == len(dims)) or _tracing():
-                return view
-        index, dims = self.this_node_index, self.this_output_dimensions
-        node = int(index)
-        view = tuple(-1 if d == node else 1 for d in range(len(dims)))
-        self._kept_view, self._kept_key = view, (index, index._version, dims, len(dims))
+        if view is not None and _tracing():
+            return view
+        dims = self.this_output_dimensions
+        node = int(self.this_node_index)
+        if view is None or kept.get("_kept_key") != (node, len(dims)):
+            view = tuple(-1 if d == node else 1 for d in range(len(dims)))
+            self._kept_view, self._kept_key = view, (node, len(dims))
         return view
 
     def __getstate__(self):

@@ -5,8 +5,8 @@ weights and a small JSON config, loaded onto the plain architecture.
     base = build_plain_network()             # the architecture as built before wrap_layers
     net = quorvane.load(base, "converted")   # base, now converted, with the saved weights
 
-``save`` writes ``quorvane_config.json`` and ``quorvane_model.safetensors`` into the
-directory, both or neither. ``load`` reads JSON and safetensors only (nothing is
+``save`` writes ``quorvane_config.json`` and ``quorvane_model.safetensors`` (past
+``max_shard_size``, shards and their index) into the directory, all or none. ``load`` reads JSON and safetensors only (nothing is
 unpickled), checks everything against the base network before changing it, and either
 converts and loads it completely or raises ``CheckpointError`` and leaves it as it was.
 """
